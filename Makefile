@@ -1,0 +1,69 @@
+# korven-qxt: the two commands a newcomer needs are `make run` and `make test`.
+SHELL := /bin/bash
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# Debian packages: what building needs, and what the test suite adds.
+BUILD_PACKAGES := cmake ninja-build g++
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev
+
+.PHONY: all build test deps test-deps test-release test-asan test-tsan test-fuzz run clean
+
+all: build
+
+define install_missing
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+endef
+
+deps:
+	$(call install_missing,$(BUILD_PACKAGES))
+
+test-deps:
+	$(call install_missing,$(TEST_PACKAGES))
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt
+
+# Sanitizer builds run everything but the tests that hash (label "hash"):
+# those map 2 GiB arenas and take seconds per hash even without instrumentation.
+SANITIZER_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DQXT_TESTS=ON -DQXT_WERROR=ON
+FUZZ_SECONDS ?= 60
+
+test: test-deps test-release test-asan test-tsan test-fuzz
+
+test-release:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQXT_TESTS=ON -DQXT_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan:
+	cmake -S . -B $(BUILD)-asan $(SANITIZER_CMAKE) -DQXT_SANITIZE=asan
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS) -LE hash
+
+test-tsan:
+	cmake -S . -B $(BUILD)-tsan $(SANITIZER_CMAKE) -DQXT_SANITIZE=tsan
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	cd $(BUILD)-tsan && ctest --output-on-failure -j $(JOBS) -LE hash
+
+# libFuzzer (clang) on the JSON reader and the pool's line handler, bounded in time.
+test-fuzz:
+	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
+	  -DQXT_TESTS=ON -DQXT_FUZZ=ON -DQXT_SANITIZE=asan
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_pool_line
+	mkdir -p $(BUILD)-fuzz/corpus
+	$(BUILD)-fuzz/tests/fuzz/fuzz_pool_line -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(BUILD)-fuzz/corpus tests/fuzz/corpus
+
+run: build
+	./$(BUILD)/korven-qxt $(ARGS)
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz

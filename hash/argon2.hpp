@@ -1,0 +1,30 @@
+// The coin's work function: Argon2id v1.3, one lane, one pass, 2 GiB,
+// nonce as password (8 bytes LE), 92-byte header as salt, 32-byte tag.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nolu::qxt {
+
+inline constexpr std::uint32_t block_count = 0x200000;   // 2^21 blocks of 1 KiB
+inline constexpr std::uint32_t half_blocks = 0x100000;   // first data-dependent block
+inline constexpr std::uint32_t slice_blocks = 0x80000;
+inline constexpr std::size_t block_bytes = 1024;
+inline constexpr std::size_t block_words = 128;
+inline constexpr std::size_t header_bytes = 92;
+inline constexpr std::size_t hash_bytes = 32;
+inline constexpr std::uint64_t full_arena_bytes = 0x80000000ull;  // 2 GiB
+
+// H0 followed by two zero LE32 words (72 bytes): the pre-hash over the fixed
+// parameters, the nonce and the header.
+void argon2_h0(std::uint8_t* out72, const std::uint8_t* header, std::uint64_t nonce);
+
+// r(j) = W - 1 - ((W * ((J1 * J1) >> 32)) >> 32) with W = j - 1.
+std::uint32_t reference_index(std::uint32_t j, std::uint32_t j1);
+
+// A hash meets a target when it is at most the target, both read as 32-byte
+// big-endian numbers (memcmp order; equality meets).
+bool meets_target(const std::uint8_t* hash, const std::uint8_t* target);
+
+}  // namespace nolu::qxt

@@ -1,0 +1,23 @@
+// The fill engines: each computes the work function's 32-byte tag for one
+// header and nonce in the caller's arena. Chosen once at start-up.
+#pragma once
+
+#include <cstdint>
+
+#include "hash/arena.hpp"
+
+namespace nolu::qxt {
+
+using Engine = void (*)(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
+
+// Portable reference: the plain algorithm (address blocks as Argon2i makes
+// them, standard word order, no SIMD). Needs a full 2 GiB arena.
+void engine_plain(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
+void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
+void engine_avx512(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
+
+// Recomputes the not-stored odd block j (skip_from < j < 2^21) of the
+// current hash into out (1 KiB, 64-byte aligned, tiled order); returns out.
+const void* rebuild_block(const void* base, const std::uint32_t* ref_table, std::uint32_t j, void* out);
+
+}  // namespace nolu::qxt
