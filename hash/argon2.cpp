@@ -1,1 +1,55 @@
-// placeholder
+// The fixed-parameter pieces of the work function shared by every engine.
+#include "hash/argon2.hpp"
+
+#include <cstring>
+
+#include "hash/blake2b.hpp"
+
+namespace nolu::qxt {
+
+namespace {
+
+void put_le32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+}  // namespace
+
+void argon2_h0(std::uint8_t* out72, const std::uint8_t* header, std::uint64_t nonce) {
+    // lanes, tag length, memory KiB, passes, version, type, password length
+    const std::uint32_t params[7] = {1, static_cast<std::uint32_t>(hash_bytes), block_count, 1, 0x13, 2, 8};
+    std::uint8_t buf[4];
+    Blake2bState s;
+    blake2b_init(s, 64, nullptr, 0);
+    for (std::uint32_t p : params) {
+        put_le32(buf, p);
+        blake2b_update(s, buf, 4);
+    }
+    std::uint8_t nonce_le[8];
+    for (int i = 0; i < 8; ++i) nonce_le[i] = static_cast<std::uint8_t>(nonce >> (8 * i));
+    blake2b_update(s, nonce_le, 8);
+    put_le32(buf, static_cast<std::uint32_t>(header_bytes));
+    blake2b_update(s, buf, 4);
+    blake2b_update(s, header, header_bytes);
+    put_le32(buf, 0);  // secret length
+    blake2b_update(s, buf, 4);
+    blake2b_update(s, buf, 4);  // associated data length
+    blake2b_final(s, out72);
+    std::memset(out72 + 64, 0, 8);
+}
+
+std::uint32_t reference_index(std::uint32_t j, std::uint32_t j1) {
+    const std::uint64_t w = j - 1;
+    const std::uint64_t x = (static_cast<std::uint64_t>(j1) * j1) >> 32;
+    const std::uint64_t y = (w * x) >> 32;
+    return static_cast<std::uint32_t>(w - 1 - y);
+}
+
+bool meets_target(const std::uint8_t* hash, const std::uint8_t* target) {
+    return std::memcmp(hash, target, hash_bytes) <= 0;
+}
+
+}  // namespace nolu::qxt
