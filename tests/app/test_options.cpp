@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/options.hpp"
+#include "hash/arena.hpp"
+
+using namespace nolu::qxt;
+
+namespace {
+
+// Runs the parser on the words given, capturing what it prints.
+struct Parsed {
+    std::optional<int> status;
+    Options options;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(std::FILE* f) {
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    std::fclose(f);
+    return s;
+}
+
+Parsed parse(std::vector<const char*> words) {
+    words.insert(words.begin(), "korven-qxt");
+    Parsed p;
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    p.status = parse_options(static_cast<int>(words.size()), words.data(), p.options, out, err);
+    p.out = slurp(out);
+    p.err = slurp(err);
+    return p;
+}
+
+}  // namespace
+
+TEST(Options, DefaultsWithoutArguments) {
+    const Parsed p = parse({});
+    EXPECT_FALSE(p.status);
+    EXPECT_EQ(p.options.pool, "qxt.nolupool.net:3358");
+    EXPECT_EQ(p.options.threads, 0);
+    EXPECT_EQ(p.options.skip, -1);
+    EXPECT_TRUE(p.options.rebuild);
+    EXPECT_TRUE(p.options.color);
+    EXPECT_EQ(p.options.side, 0);
+    EXPECT_EQ(p.options.bench, 0);
+    EXPECT_TRUE(p.out.empty());
+    EXPECT_TRUE(p.err.empty());
+}
+
+TEST(Options, EveryOptionAndAlias) {
+    const Parsed p = parse({"-o", "h:1", "-u", "addr", "-w", "rig7", "-t", "3", "--stats-file", "/tmp/s.json",
+                            "--no-color", "--engine", "avx2", "--verify", "v.txt", "--bench", "9", "--skip", "650",
+                            "--skip-norebuild", "--side", "4096", "--side-dist", "2048"});
+    ASSERT_FALSE(p.status);
+    const Options& o = p.options;
+    EXPECT_EQ(o.pool, "h:1");
+    EXPECT_EQ(o.address, "addr");
+    EXPECT_EQ(o.worker, "rig7");
+    EXPECT_EQ(o.threads, 3);
+    EXPECT_EQ(o.stats_file, "/tmp/s.json");
+    EXPECT_FALSE(o.color);
+    EXPECT_EQ(o.engine, "avx2");
+    EXPECT_EQ(o.verify, "v.txt");
+    EXPECT_EQ(o.bench, 9);
+    EXPECT_EQ(o.skip, 650);
+    EXPECT_FALSE(o.rebuild);
+    EXPECT_EQ(o.side, 4096);
+    EXPECT_EQ(o.side_dist, 2048);
+
+    EXPECT_EQ(parse({"--pool", "a:2", "--user", "u1", "--worker", "w", "--threads", "5"}).options.pool, "a:2");
+    EXPECT_EQ(parse({"--address", "u2"}).options.address, "u2");
+    EXPECT_EQ(parse({"--user", "u3"}).options.address, "u3");
+    EXPECT_EQ(parse({"--threads", "5"}).options.threads, 5);
+}
+
+TEST(Options, ReftSwitchesTheSettingAtOnce) {
+    engine_settings.reft = false;
+    EXPECT_FALSE(parse({"--reft"}).status);
+    EXPECT_TRUE(engine_settings.reft);
+    engine_settings.reft = false;
+}
+
+TEST(Options, LaterOccurrenceWins) {
+    const Parsed p = parse({"-t", "2", "--threads", "7", "-u", "a", "--address", "b", "--engine", "avx512",
+                            "--engine", "avx2"});
+    EXPECT_EQ(p.options.threads, 7);
+    EXPECT_EQ(p.options.address, "b");
+    EXPECT_EQ(p.options.engine, "avx2");
+}
+
+TEST(Options, ValuesAreTakenVerbatimEvenWithADash) {
+    const Parsed p = parse({"-u", "--no-color", "-w", "-t"});
+    ASSERT_FALSE(p.status);
+    EXPECT_EQ(p.options.address, "--no-color");
+    EXPECT_EQ(p.options.worker, "-t");
+    EXPECT_TRUE(p.options.color);
+}
+
+TEST(Options, MissingValueNamesTheLongOption) {
+    struct Case {
+        const char* option;
+        const char* message;
+    } cases[] = {
+        {"-o", "missing value for --pool\n"},         {"--pool", "missing value for --pool\n"},
+        {"-u", "missing value for --user\n"},         {"--address", "missing value for --user\n"},
+        {"-w", "missing value for --worker\n"},       {"-t", "missing value for --threads\n"},
+        {"--stats-file", "missing value for --stats-file\n"}, {"--engine", "missing value for --engine\n"},
+        {"--verify", "missing value for --verify\n"}, {"--bench", "missing value for --bench\n"},
+        {"--skip", "missing value for --skip\n"},     {"--side", "missing value for --side\n"},
+        {"--side-dist", "missing value for --side-dist\n"},
+    };
+    for (const Case& c : cases) {
+        const Parsed p = parse({"-u", "a", c.option});
+        ASSERT_TRUE(p.status) << c.option;
+        EXPECT_EQ(*p.status, 2) << c.option;
+        EXPECT_EQ(p.err, c.message);
+        EXPECT_TRUE(p.out.empty());
+    }
+}
+
+TEST(Options, UnknownOptionsEndParsingFirst) {
+    Parsed p = parse({"--pool=h:1"});
+    ASSERT_TRUE(p.status);
+    EXPECT_EQ(*p.status, 2);
+    EXPECT_EQ(p.err, "unknown option --pool=h:1 (see --help)\n");
+
+    // No bundling of short options, and --help after an unknown option is never reached.
+    p = parse({"-ut", "--help"});
+    EXPECT_EQ(*p.status, 2);
+    EXPECT_EQ(p.err, "unknown option -ut (see --help)\n");
+    EXPECT_TRUE(p.out.empty());
+
+    p = parse({"extra"});
+    EXPECT_EQ(*p.status, 2);
+}
+
+TEST(Options, HelpPrintsTheUsageTextAndStops) {
+    const Parsed p = parse({"-t", "4", "-h", "--bogus"});
+    ASSERT_TRUE(p.status);
+    EXPECT_EQ(*p.status, 0);
+    EXPECT_EQ(p.out, usage_text("korven-qxt"));
+    EXPECT_TRUE(p.err.empty());
+    EXPECT_EQ(*parse({"--help"}).status, 0);
+}
+
+TEST(Options, UsageTextByteForByte) {
+    const std::string expected =
+        "usage: ./miner -u <QXT address> [options]\n"
+        "  -o, --pool <host:port>   pool (default: NoluPool QXT qxt.nolupool.net:3358)\n"
+        "  -u, --user <address>     your QXT payout address\n"
+        "  -w, --worker <name>      worker name (default: hostname)\n"
+        "  -t, --threads <n>        mining threads (default: auto, 2 GiB RAM per thread)\n"
+        "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n"
+        "      --no-color           uncolored output\n"
+        "      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n"
+        "      --bench <seconds>    offline benchmark\n"
+        "      --skip <permille>    skip-store: odd blocks past this point are not written, rebuilt when read "
+        "(AVX-512, 500-1000,\n"
+        "                           0 = off; default: 600 with 4 threads or more, off below)\n"
+        "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB buffer "
+        "(AVX-512, 0 = off)\n";
+    EXPECT_EQ(usage_text("./miner"), expected);
+}
+
+TEST(Options, NumbersReadLikeStrtol) {
+    EXPECT_EQ(parse({"-t", "abc"}).options.threads, 0);
+    EXPECT_EQ(parse({"-t", "12abc"}).options.threads, 12);
+    EXPECT_EQ(parse({"-t", "-3"}).options.threads, -3);
+    EXPECT_EQ(parse({"-t", "+6"}).options.threads, 6);
+    EXPECT_EQ(parse({"--skip", " 700"}).options.skip, 700);
+    EXPECT_EQ(parse({"--side", "-1"}).options.side, -1);
+    EXPECT_EQ(parse({"--bench", "0x10"}).options.bench, 0);
+}
+
+TEST(Options, PoolSplitsAtTheLastColon) {
+    PoolEndpoint e;
+    ASSERT_TRUE(split_pool("pool.example:4444", e));
+    EXPECT_EQ(e.host, "pool.example");
+    EXPECT_EQ(e.port, 4444);
+
+    ASSERT_TRUE(split_pool("a:b:7", e));
+    EXPECT_EQ(e.host, "a:b");
+    EXPECT_EQ(e.port, 7);
+
+    ASSERT_TRUE(split_pool("nocolon", e));
+    EXPECT_EQ(e.host, "nocolon");
+    EXPECT_EQ(e.port, 3333);
+
+    ASSERT_TRUE(split_pool("trailing:", e));
+    EXPECT_EQ(e.host, "trailing");
+    EXPECT_EQ(e.port, 0);
+
+    ASSERT_TRUE(split_pool("h:xyz", e));
+    EXPECT_EQ(e.port, 0);
+    ASSERT_TRUE(split_pool("h:65535", e));
+    EXPECT_EQ(e.port, 65535);
+    ASSERT_TRUE(split_pool("[::1]:80", e));
+    EXPECT_EQ(e.host, "[::1]");
+    EXPECT_EQ(e.port, 80);
+}
+
+TEST(Options, PortOutOfRangeIsACommandLineError) {
+    PoolEndpoint e;
+    EXPECT_FALSE(split_pool("h:70000", e));
+    EXPECT_FALSE(split_pool("h:65536", e));
+    EXPECT_FALSE(split_pool("h:-1", e));
+    EXPECT_FALSE(split_pool("h:99999999999999999999", e));
+
+    Parsed p = parse({"-o", "pool:70000", "-u", "a"});
+    ASSERT_TRUE(p.status);
+    EXPECT_EQ(*p.status, 2);
+    EXPECT_EQ(p.err, "pool port 70000 is out of range (0 to 65535)\n");
+
+    // Only the final value counts.
+    EXPECT_FALSE(parse({"-o", "pool:70000", "-o", "pool:7000"}).status);
+}
+
+TEST(Options, EngineChoice) {
+    std::string msg;
+    EXPECT_EQ(choose_engine("", true, true, msg), EngineKind::avx512);
+    EXPECT_EQ(choose_engine("avx512", true, true, msg), EngineKind::avx512);
+    EXPECT_EQ(choose_engine("sse", true, true, msg), EngineKind::avx512);
+    EXPECT_EQ(choose_engine("avx2", true, true, msg), EngineKind::avx2);
+    EXPECT_EQ(choose_engine("", false, true, msg), EngineKind::avx2);
+    EXPECT_EQ(choose_engine("AVX512", false, true, msg), EngineKind::avx2);
+
+    msg.clear();
+    EXPECT_FALSE(choose_engine("avx512", false, true, msg));
+    EXPECT_EQ(msg, "AVX-512 engine requested but this CPU has no AVX-512 (F, VL, BW)");
+    EXPECT_FALSE(choose_engine("", false, false, msg));
+    EXPECT_EQ(msg, "this CPU has neither AVX-512 nor AVX2: not supported");
+    EXPECT_FALSE(choose_engine("avx2", false, false, msg));
+    EXPECT_EQ(msg, "this CPU has neither AVX-512 nor AVX2: not supported");
+}
+
+TEST(Options, CrossOptionRules) {
+    auto check = [](EngineKind engine, std::vector<const char*> words) {
+        Options o = parse(std::move(words)).options;
+        auto error = check_option_rules(engine, o);
+        return std::make_pair(error.value_or(""), o);
+    };
+    const std::string probe = "--skip-norebuild is a probe: --bench only (hashes are wrong)";
+
+    EXPECT_EQ(check(EngineKind::avx2, {"--skip", "700"}).first, "--skip needs the AVX-512 engine");
+    auto [error, o] = check(EngineKind::avx2, {"--skip", "0"});
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(o.skip, 0);
+    EXPECT_EQ(check(EngineKind::avx2, {}).second.skip, 0);  // automatic becomes off
+    EXPECT_EQ(check(EngineKind::avx2, {"--side", "-4"}).first, "--side needs the AVX-512 engine");
+    EXPECT_EQ(check(EngineKind::avx2, {"--skip-norebuild"}).first, probe);
+    // The order of the checks: skip before the probe before side.
+    EXPECT_EQ(check(EngineKind::avx2, {"--skip", "600", "--skip-norebuild", "--side", "1"}).first,
+              "--skip needs the AVX-512 engine");
+    EXPECT_EQ(check(EngineKind::avx2, {"--skip-norebuild", "--side", "1"}).first, probe);
+    EXPECT_EQ(check(EngineKind::avx2, {"--skip-norebuild", "--bench", "5"}).first, "");
+
+    EXPECT_EQ(check(EngineKind::avx512, {"--skip-norebuild"}).first, probe);
+    EXPECT_EQ(check(EngineKind::avx512, {"--skip-norebuild", "--bench", "5"}).first, "");
+    EXPECT_EQ(check(EngineKind::avx512, {"--side", "-4", "--skip", "600"}).first, "");
+    EXPECT_EQ(check(EngineKind::avx512, {"--skip", "600"}).second.skip, 600);
+}
