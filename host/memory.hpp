@@ -1,0 +1,43 @@
+// How many 2 GiB (or skip-store sized) arenas this host can carry, and the
+// thread count and skip-store setting that follow from it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace nolu::qxt {
+
+struct MemoryBudget {
+    std::int64_t available = 0;     // MemAvailable, lowered to the cgroup headroom
+    std::int64_t cgroup_limit = -1; // -1 = no limit
+    std::int32_t fit_1g = 0;        // arenas in free reserved 1 GiB pages
+    std::int32_t fit_2m = 0;        // arenas in free reserved 2 MiB pages
+    std::int32_t fit_ram = 0;       // arenas in available memory after the reserve
+};
+
+// Memory kept back for the rest of the system: 1.5 GiB.
+inline constexpr std::int64_t memory_reserve = 0x60000000;
+
+// One decimal integer from a file (leading white space skipped), or fallback.
+std::int64_t read_number(const std::string& path, std::int64_t fallback);
+
+// Reads the huge-page counters, /proc/meminfo and the cgroup v2 / v1 memory
+// files below root ("/" on a real system) for arenas of arena_bytes each.
+MemoryBudget probe_memory(std::uint64_t arena_bytes, const std::string& root = "/");
+
+struct ThreadChoice {
+    int threads = 1;
+    MemoryBudget budget;  // probed for the arena size finally in force
+};
+
+// The thread rule: from the physical core count and the options (-t, --skip,
+// --skip-norebuild) settles the thread count and leaves skip-store switched
+// on or off through set_skip. probe is called with the arena size in force.
+ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool option_rebuild,
+                            const std::function<MemoryBudget(std::uint64_t)>& probe);
+
+// "N threads — M MiB of RAM each (a in 1 GiB pages, b in 2 MiB pages, c in X MiB available[, cgroup limit Y MiB]), override with -t <n>"
+std::string format_auto_line(int threads, std::uint64_t arena_bytes, const MemoryBudget& budget);
+
+}  // namespace nolu::qxt

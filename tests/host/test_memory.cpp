@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "hash/arena.hpp"
+#include "host/memory.hpp"
+
+using namespace nolu::qxt;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t GiB = 1ll << 30;
+constexpr std::int64_t MiB = 1ll << 20;
+
+// A fake root with /proc and /sys files.
+class FakeRoot {
+public:
+    FakeRoot() {
+        root_ = fs::temp_directory_path() / ("qxt-mem-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    ~FakeRoot() { fs::remove_all(root_); }
+    void file(const std::string& rel, const std::string& content) {
+        const fs::path p = root_ / rel;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << content;
+    }
+    void meminfo_kb(std::int64_t available_kb) {
+        file("proc/meminfo", "MemTotal:       65000000 kB\nMemFree:        1000 kB\nMemAvailable:   " +
+                                 std::to_string(available_kb) + " kB\nBuffers:        10 kB\n");
+    }
+    void huge_pages(std::int64_t free_1g, std::int64_t free_2m) {
+        file("sys/kernel/mm/hugepages/hugepages-1048576kB/free_hugepages", std::to_string(free_1g) + "\n");
+        file("sys/kernel/mm/hugepages/hugepages-2048kB/free_hugepages", std::to_string(free_2m) + "\n");
+    }
+    std::string root() const { return root_.string(); }
+
+private:
+    fs::path root_;
+    static inline int counter_ = 0;
+};
+
+struct SettingsGuard {
+    ~SettingsGuard() { set_skip(0, true); }
+};
+
+}  // namespace
+
+TEST(Memory, ReadNumber) {
+    FakeRoot r;
+    r.file("a", "  \n 42 trailing");
+    r.file("b", "junk");
+    r.file("c", "");
+    r.file("d", "-7\n");
+    EXPECT_EQ(read_number(r.root() + "/a", -1), 42);
+    EXPECT_EQ(read_number(r.root() + "/b", -1), -1);
+    EXPECT_EQ(read_number(r.root() + "/c", 5), 5);
+    EXPECT_EQ(read_number(r.root() + "/d", 0), -7);
+    EXPECT_EQ(read_number(r.root() + "/missing", 9), 9);
+}
+
+TEST(Memory, AvailableMemoryAfterTheReserve) {
+    FakeRoot r;
+    r.meminfo_kb(12 * GiB / 1024);
+    MemoryBudget b = probe_memory(2 * GiB, r.root());
+    EXPECT_EQ(b.available, 12 * GiB);
+    EXPECT_EQ(b.cgroup_limit, -1);
+    EXPECT_EQ(b.fit_ram, 5);  // (12 - 1.5) / 2
+    EXPECT_EQ(b.fit_1g, 0);
+    EXPECT_EQ(b.fit_2m, 0);
+    EXPECT_EQ(probe_memory(1717567488, r.root()).fit_ram, 6);
+
+    // Below the reserve: zero, not negative.
+    r.meminfo_kb(GiB / 1024);
+    EXPECT_EQ(probe_memory(2 * GiB, r.root()).fit_ram, 0);
+}
+
+TEST(Memory, MissingFilesFallBack) {
+    FakeRoot r;
+    r.file("proc/meminfo", "MemTotal: 100 kB\nMemFree: 50 kB\n");  // no MemAvailable line
+    MemoryBudget b = probe_memory(2 * GiB, r.root());
+    EXPECT_EQ(b.available, 0);
+    EXPECT_EQ(b.fit_ram, 0);
+
+    b = probe_memory(2 * GiB, r.root() + "/nothing-here");
+    EXPECT_EQ(b.available, 0);
+    EXPECT_EQ(b.cgroup_limit, -1);
+    EXPECT_EQ(b.fit_1g + b.fit_2m + b.fit_ram, 0);
+}
+
+TEST(Memory, HugePagesHoldArenas) {
+    FakeRoot r;
+    r.meminfo_kb(0);
+    r.huge_pages(5, 3000);
+    MemoryBudget b = probe_memory(2 * GiB, r.root());
+    EXPECT_EQ(b.fit_1g, 2);  // 2 pages per arena
+    EXPECT_EQ(b.fit_2m, 2);  // 1024 pages per arena
+    // A 1638 MiB arena still takes two 1 GiB pages, but only 819 pages of 2 MiB.
+    b = probe_memory(1717567488, r.root());
+    EXPECT_EQ(b.fit_1g, 2);
+    EXPECT_EQ(b.fit_2m, 3);
+}
+
+TEST(Memory, CgroupV2) {
+    FakeRoot r;
+    r.meminfo_kb(32 * GiB / 1024);
+    r.file("sys/fs/cgroup/memory.max", "max\n");
+    EXPECT_EQ(probe_memory(2 * GiB, r.root()).cgroup_limit, -1);
+    EXPECT_EQ(probe_memory(2 * GiB, r.root()).available, 32 * GiB);
+
+    r.file("sys/fs/cgroup/memory.max", std::to_string(8 * GiB) + "\n");
+    r.file("sys/fs/cgroup/memory.current", std::to_string(GiB) + "\n");
+    MemoryBudget b = probe_memory(2 * GiB, r.root());
+    EXPECT_EQ(b.cgroup_limit, 8 * GiB);
+    EXPECT_EQ(b.available, 7 * GiB);
+    EXPECT_EQ(b.fit_ram, 2);
+
+    // A limit below the usage leaves nothing.
+    r.file("sys/fs/cgroup/memory.current", std::to_string(9 * GiB) + "\n");
+    b = probe_memory(2 * GiB, r.root());
+    EXPECT_EQ(b.available, 0);
+    EXPECT_EQ(b.fit_ram, 0);
+}
+
+TEST(Memory, CgroupV1) {
+    FakeRoot r;
+    r.meminfo_kb(32 * GiB / 1024);
+    // Nothing set: the v1 interface reports 2^63 - 4096.
+    r.file("sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n");
+    EXPECT_EQ(probe_memory(2 * GiB, r.root()).cgroup_limit, -1);
+
+    r.file("sys/fs/cgroup/memory/memory.limit_in_bytes", std::to_string(6 * GiB) + "\n");
+    r.file("sys/fs/cgroup/memory/memory.usage_in_bytes", std::to_string(512 * MiB) + "\n");
+    const MemoryBudget b = probe_memory(2 * GiB, r.root());
+    EXPECT_EQ(b.cgroup_limit, 6 * GiB);
+    EXPECT_EQ(b.available, 6 * GiB - 512 * MiB);
+    EXPECT_EQ(b.fit_ram, 2);
+}
+
+namespace {
+
+// A host with this much available memory (bytes) and free huge pages.
+auto host(std::int64_t available, std::int64_t free_1g = 0, std::int64_t free_2m = 0) {
+    return [=](std::uint64_t arena) {
+        MemoryBudget b;
+        b.available = available;
+        b.fit_1g = static_cast<std::int32_t>(free_1g / static_cast<std::int64_t>((arena + GiB - 1) / GiB));
+        b.fit_2m = static_cast<std::int32_t>(free_2m / static_cast<std::int64_t>((arena + 2 * MiB - 1) / (2 * MiB)));
+        const std::int64_t fit = (available - memory_reserve) / static_cast<std::int64_t>(arena);
+        b.fit_ram = fit > 0 ? static_cast<std::int32_t>(fit) : 0;
+        return b;
+    };
+}
+
+}  // namespace
+
+TEST(ThreadRule, SixteenCoresTwelveGiB) {
+    SettingsGuard guard;
+    const ThreadChoice c = choose_threads(16, 0, -1, true, host(12 * GiB));
+    EXPECT_EQ(c.threads, 6);
+    EXPECT_EQ(skip_permille(), 600u);
+    EXPECT_EQ(arena_bytes(), 1717567488u);
+    EXPECT_EQ(c.budget.fit_ram, 6);
+    EXPECT_EQ(format_auto_line(c.threads, arena_bytes(), c.budget),
+              "6 threads — 1638 MiB of RAM each (0 in 1 GiB pages, 0 in 2 MiB pages, 6 in 12288 MiB available), "
+              "override with -t <n>");
+}
+
+TEST(ThreadRule, FewAutomaticThreadsSwitchSkipStoreOff) {
+    SettingsGuard guard;
+    // 3 arenas fit either way: skip-store buys nothing worth it below 4 threads.
+    ThreadChoice c = choose_threads(3, 0, -1, true, host(9 * GiB));
+    EXPECT_EQ(c.threads, 3);
+    EXPECT_EQ(skip_permille(), 0u);
+    // An explicit --skip 600 stays on at any count.
+    c = choose_threads(3, 0, 600, true, host(9 * GiB));
+    EXPECT_EQ(c.threads, 3);
+    EXPECT_EQ(skip_permille(), 600u);
+    c = choose_threads(1, 1, 600, true, host(64 * GiB));
+    EXPECT_EQ(c.threads, 1);
+    EXPECT_EQ(skip_permille(), 600u);
+}
+
+TEST(ThreadRule, SkipStoreBuysAtMostOneThread) {
+    SettingsGuard guard;
+    // 2 GiB arenas: 3 fit in 8 GiB; 1536 MiB arenas: 4 fit, capped at full + 1.
+    ThreadChoice c = choose_threads(16, 0, 500, true, host(8 * GiB));
+    EXPECT_EQ(c.threads, 4);
+    c = choose_threads(16, 0, 500, true, host(32 * GiB));
+    EXPECT_EQ(c.threads, 16);
+    EXPECT_EQ(skip_permille(), 500u);
+}
+
+TEST(ThreadRule, UserThreadCounts) {
+    SettingsGuard guard;
+    // Four user threads or more turn skip-store on (600) unless --skip 0.
+    ThreadChoice c = choose_threads(2, 4, -1, true, host(4 * GiB));
+    EXPECT_EQ(c.threads, 4);
+    EXPECT_EQ(skip_permille(), 600u);
+    c = choose_threads(2, 4, 0, true, host(4 * GiB));
+    EXPECT_EQ(c.threads, 4);
+    EXPECT_EQ(skip_permille(), 0u);
+    c = choose_threads(8, 3, -1, true, host(64 * GiB));
+    EXPECT_EQ(c.threads, 3);
+    EXPECT_EQ(skip_permille(), 0u);
+    // Never lowered to fit memory.
+    c = choose_threads(1, 12, 0, true, host(0));
+    EXPECT_EQ(c.threads, 12);
+    // The probe keeps its rebuild flag.
+    c = choose_threads(8, 8, 700, false, host(64 * GiB));
+    EXPECT_EQ(skip_permille(), 701u);
+    EXPECT_FALSE(engine_settings.rebuild);
+}
+
+TEST(ThreadRule, NoTopologyOrMemoryStillOneThread) {
+    SettingsGuard guard;
+    EXPECT_EQ(choose_threads(0, 0, -1, true, host(64 * GiB)).threads, 1);
+    EXPECT_EQ(choose_threads(8, 0, -1, true, host(0)).threads, 1);
+    EXPECT_EQ(skip_permille(), 0u);
+    // Huge pages count on top of ordinary memory.
+    EXPECT_EQ(choose_threads(8, 0, 0, true, host(0, 4, 2048)).threads, 4);
+}
+
+TEST(ThreadRule, AutoLineWithCgroupLimit) {
+    MemoryBudget b;
+    b.available = 5 * GiB + 123;
+    b.cgroup_limit = 6 * GiB;
+    b.fit_1g = 1;
+    b.fit_2m = 0;
+    b.fit_ram = 1;
+    EXPECT_EQ(format_auto_line(2, 2 * GiB, b),
+              "2 threads — 2048 MiB of RAM each (1 in 1 GiB pages, 0 in 2 MiB pages, 1 in 5120 MiB available, cgroup "
+              "limit 6144 MiB), override with -t <n>");
+}
