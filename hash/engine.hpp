@@ -13,6 +13,12 @@ using Engine = void (*)(const Arena& arena, const std::uint8_t* header, std::uin
 // Portable reference: the plain algorithm (address blocks as Argon2i makes
 // them, standard word order, no SIMD). Needs a full 2 GiB arena.
 void engine_plain(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
+// The plain engine's pieces, for tests and tools: the compression on
+// standard-order blocks (out = P(x ^ y) ^ x ^ y; out may be x or y), and the first-half reference indices derived from Argon2i address
+// blocks, written to entries 2..0xFFFFF of a 2^20-entry table.
+void compress_plain(const std::uint64_t* x, const std::uint64_t* y, std::uint64_t* out);
+void plain_reference_indices(std::uint32_t* table);
+
 void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
 void engine_avx512(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
 

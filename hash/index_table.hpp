@@ -14,6 +14,10 @@ inline constexpr std::size_t index_table_entries = std::size_t{1} << 20;
 extern std::uint32_t* index_table_avx2;
 extern std::uint32_t* index_table_avx512;
 
+// A zero-filled, 64-byte aligned table of index_table_entries, never freed;
+// ends the process with a message on standard error when memory is short.
+std::uint32_t* allocate_index_table();
+
 void build_index_table_avx2();    // returns at once when already built
 void build_index_table_avx512();  // always builds
 void ensure_index_table_avx512(); // builds only when missing

@@ -6,3 +6,11 @@ qxt_add_test(test_hash_arena SOURCES arena_test.cpp LIBS qxt_hash)
 
 # Real 2 GiB mappings in each page kind (reserves huge pages when root).
 qxt_add_test(test_hash_arena_map SOURCES arena_map_test.cpp LIBS qxt_hash SERIAL)
+
+# Plain work function and AVX2 engine against libargon2 and the vectors file.
+qxt_add_test(test_hash_engines SOURCES engines_test.cpp LIBS qxt_hash ${ARGON2_LIBRARY} SERIAL)
+target_include_directories(test_hash_engines PRIVATE ${ARGON2_INCLUDE_DIR})
+target_compile_definitions(test_hash_engines PRIVATE QXT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# AVX2 index table against the plain address blocks.
+qxt_add_test(test_hash_index SOURCES index_table_test.cpp LIBS qxt_hash)

@@ -1,0 +1,44 @@
+// The AVX2 index table against the indices the plain work function derives
+// from its own Argon2i address blocks.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "hash/argon2.hpp"
+#include "hash/engine.hpp"
+#include "hash/index_table.hpp"
+
+using namespace nolu::qxt;
+
+TEST(IndexTable, Avx2TableEqualsPlainIndices) {
+    build_index_table_avx2();
+    const std::uint32_t* table = index_table_avx2;
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(table) % 64, 0u);
+
+    std::vector<std::uint32_t> plain(index_table_entries, 0);
+    plain_reference_indices(plain.data());
+    std::size_t differ = 0;
+    for (std::uint32_t j = 2; j < half_blocks; ++j) differ += table[j] != plain[j];
+    EXPECT_EQ(differ, 0u);
+
+    EXPECT_EQ(table[2], 0u);
+    for (std::uint32_t j = 2; j < half_blocks; ++j) ASSERT_LE(table[j], j - 2) << j;
+
+    // Slice 1 starts a fresh counter: block 0x80000 takes word 0 of slice 1's
+    // first address block, over the whole area behind block 0x7FFFF.
+    std::uint64_t z[128] = {}, once[128], address[128];
+    const std::uint64_t zero[128] = {};
+    z[2] = 1;
+    z[3] = block_count;
+    z[4] = 1;
+    z[5] = 2;
+    z[6] = 1;
+    compress_plain(zero, z, once);
+    compress_plain(zero, once, address);
+    EXPECT_EQ(table[slice_blocks], reference_index(slice_blocks, static_cast<std::uint32_t>(address[0])));
+
+    build_index_table_avx2();  // a second call keeps the table
+    EXPECT_EQ(index_table_avx2, table);
+}
