@@ -1,0 +1,69 @@
+#include "app/stats.hpp"
+
+#include <cstdio>
+
+#include "app/console.hpp"
+
+namespace nolu::qxt {
+
+void RateRing::sample(std::uint64_t hashes_this_second) {
+    ring_[count_ % slots] = hashes_this_second;
+    ++count_;
+}
+
+double RateRing::rate(std::uint64_t window) const {
+    const std::uint64_t n = window < count_ ? window : count_;
+    if (n == 0) return 0.0;
+    std::uint64_t sum = 0;
+    for (std::uint64_t k = 1; k <= n; ++k) sum += ring_[(count_ - k) % slots];
+    return static_cast<double>(sum) / static_cast<double>(n);
+}
+
+std::string rate_text(double rate) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f H/s", rate);
+    return buf;
+}
+
+void record_share(ShareCounters& shares, bool accepted, const std::string& reason) {
+    if (accepted) {
+        shares.accepted.fetch_add(1);
+        const std::uint64_t rejected = shares.rejected.load();
+        const std::uint64_t accepted_now = shares.accepted.load();
+        log_line(colours.green, "share",
+                 "accepted (" + std::to_string(accepted_now) + "/" + std::to_string(rejected) + ")");
+    } else {
+        shares.rejected.fetch_add(1);
+        log_line(colours.red, "share", "REJECTED — " + reason);
+    }
+}
+
+std::string format_speed_line(const RateRing& ring, std::uint64_t accepted, std::uint64_t rejected) {
+    return "10s/60s/15m  " + rate_text(ring.rate(10)) + " / " + rate_text(ring.rate(60)) + " / " +
+           rate_text(ring.rate(900)) + "   parts " + std::to_string(accepted) + "/" + std::to_string(rejected);
+}
+
+std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf,
+                  "{\"hashrate_hs\":%.2f,\"accepted\":%llu,\"rejected\":%llu,\"uptime_s\":%llu,\"version\":\"%s\","
+                  "\"algo\":\"argon2id-qxt\"}\n",
+                  rate60, static_cast<unsigned long long>(accepted), static_cast<unsigned long long>(rejected),
+                  static_cast<unsigned long long>(uptime_s), version_text);
+    return buf;
+}
+
+void write_stats_file(const std::string& path, const std::string& content) {
+    const std::string tmp = path + ".tmp";
+    std::FILE* f = std::fopen(tmp.c_str(), "w");
+    if (f == nullptr) return;
+    const bool written = std::fputs(content.c_str(), f) >= 0;
+    const bool closed = std::fclose(f) == 0;
+    // A short write (full disk) must not replace the last good file.
+    if (written && closed)
+        std::rename(tmp.c_str(), path.c_str());
+    else
+        std::remove(tmp.c_str());
+}
+
+}  // namespace nolu::qxt

@@ -1,0 +1,49 @@
+// Hash-rate statistics (a ring of per-second counts), share counting, the
+// speed line and the statistics file that rig monitors read.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace nolu::qxt {
+
+class RateRing {
+public:
+    static constexpr std::size_t slots = 901;  // one more second than the longest window
+
+    // Stores the hashes of the second that just ended.
+    void sample(std::uint64_t hashes_this_second);
+    // Mean hashes per second over the newest min(window, samples) seconds; 0 before any.
+    double rate(std::uint64_t window) const;
+    std::uint64_t samples() const { return count_; }
+
+private:
+    std::array<std::uint64_t, slots> ring_{};
+    std::uint64_t count_ = 0;
+};
+
+// "%.2f H/s"
+std::string rate_text(double rate);
+
+struct ShareCounters {
+    std::atomic<std::uint64_t> accepted{0};
+    std::atomic<std::uint64_t> rejected{0};
+};
+
+// Counts one verdict and logs "accepted (a/r)" in green or "REJECTED — reason" in red.
+void record_share(ShareCounters& shares, bool accepted, const std::string& reason);
+
+// "10s/60s/15m  R10 / R60 / R900   parts a/r"
+std::string format_speed_line(const RateRing& ring, std::uint64_t accepted, std::uint64_t rejected);
+
+// The statistics file's one line (with its trailing newline).
+std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s);
+
+// Writes path + ".tmp" and renames it onto path, so readers see the old or
+// the new file whole. A failed write leaves the old file in place; nothing
+// is reported.
+void write_stats_file(const std::string& path, const std::string& content);
+
+}  // namespace nolu::qxt
