@@ -1,0 +1,51 @@
+// The mining thread: pin, map the arena, copy the job before every hash,
+// walk the nonce range, hash, count, submit shares.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "hash/engine.hpp"
+
+namespace nolu::qxt {
+
+class Pool;
+
+// Set by the signal handler and by main; every loop of the miner tests it.
+extern std::atomic<bool> stop_flag;
+
+// Start-up counters the threads report to main.
+struct StartupCounters {
+    std::atomic<int> failed{0};   // threads without an arena
+    std::atomic<int> huge{0};     // arenas in explicit huge pages of either size
+    std::atomic<int> huge_1g{0};  // arenas in 1 GiB pages
+    std::atomic<int> ready{0};    // threads holding an arena
+};
+
+struct WorkerParams {
+    int index = 0;
+    const std::vector<int>* cpus = nullptr;  // placement list; entry i is thread i's CPU
+    StartupCounters* counters = nullptr;
+    int bench_seconds = 0;                   // non-zero: benchmark mode, no pool
+    Engine engine = nullptr;
+    std::atomic<std::uint64_t>* hashes = nullptr;
+    Pool* pool = nullptr;
+    int thread_count = 1;
+};
+
+void worker_main(WorkerParams params);
+
+// Nonce of step d for thread index of T threads in [start, end], or nothing
+// when it lies past end or the sum wrapped around 2^64.
+std::optional<std::uint64_t> job_nonce(std::uint64_t start, std::uint64_t end, std::uint64_t index,
+                                       std::uint64_t threads, std::uint64_t d);
+
+// Benchmark nonces: every thread has its own range of 2^40.
+std::uint64_t bench_nonce(std::uint64_t index, std::uint64_t d);
+
+// The fixed benchmark header: 92 bytes of 'Z'.
+extern const std::uint8_t bench_header[92];
+
+}  // namespace nolu::qxt
