@@ -1,0 +1,34 @@
+// The two offline modes: the benchmark's result line and the verification
+// of known headers, nonces and hashes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hash/engine.hpp"
+
+namespace nolu::qxt {
+
+// Skip-store settings the verification hashes every record under: the
+// AVX-512 engine checks its skip-store layout and the full arena, the AVX2
+// engine the full arena only.
+std::vector<std::uint32_t> verify_passes(bool avx512, int option_skip);
+
+struct VerifyCounts {
+    std::uint64_t total = 0;
+    std::uint64_t matched = 0;
+    bool no_arena = false;
+};
+
+// Hashes every record of the file once per pass with the engine.
+VerifyCounts verify_file(const std::string& path, Engine engine, const std::vector<std::uint32_t>& passes);
+
+// Runs the verification and logs its "check" line (or the arena failure);
+// returns the exit status: 0 when every hash matched, else 1.
+int run_verify(const std::string& path, Engine engine, const std::vector<std::uint32_t>& passes);
+
+// "T threads: R H/s over S s"
+std::string format_bench_line(int threads, double rate, int seconds);
+
+}  // namespace nolu::qxt

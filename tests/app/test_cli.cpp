@@ -1,0 +1,100 @@
+// The real binary through its command line: exit statuses, what goes to
+// which stream, and the engine choice on emulated processors.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "app/options.hpp"
+#include "tests/support/process.hpp"
+
+using namespace nolu::qxt;
+using namespace nolu::qxt::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string binary = QXT_BINARY;
+
+ProcessResult run(std::vector<std::string> args, std::chrono::milliseconds limit = 20s) {
+    args.insert(args.begin(), binary);
+    return run_process(args, limit);
+}
+
+bool have_qemu() {
+    return access("/usr/bin/qemu-x86_64", X_OK) == 0;
+}
+
+ProcessResult run_qemu(const std::string& cpu, std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/qemu-x86_64", "-cpu", cpu, binary});
+    return run_process(args, 120s);
+}
+
+}  // namespace
+
+TEST(Cli, HelpGoesToStdoutWithStatusZero) {
+    const ProcessResult r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, usage_text(binary.c_str()));
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Cli, CommandLineErrorsEndBeforeTheBanner) {
+    ProcessResult r = run({"-u", "a", "-o"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "missing value for --pool\n");
+    EXPECT_EQ(r.out, "");
+
+    r = run({"-u"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "missing value for --user\n");
+
+    r = run({"--pool=h:1", "--help"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "unknown option --pool=h:1 (see --help)\n");
+    EXPECT_EQ(r.out, "");
+
+    r = run({"-o", "h:70000", "-u", "a"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "pool port 70000 is out of range (0 to 65535)\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(Cli, RedirectedOutputHasAPlainBannerAndColouredLogLines) {
+    // --side with the AVX2 engine is refused on every processor.
+    ProcessResult r = run({"--engine", "avx2", "--side", "16", "-u", "a"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.find("\x1b[38;2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("NOLU KORVEN QXT"), std::string::npos);
+    EXPECT_NE(r.out.find("\x1b[31m cpu  \x1b[0m --side needs the AVX-512 engine\n"), std::string::npos) << r.out;
+
+    r = run({"--no-color", "--engine", "avx2", "--skip", "600", "-u", "a"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    EXPECT_NE(r.out.find("\n cpu   --skip needs the AVX-512 engine\n"), std::string::npos) << r.out;
+
+    r = run({"--no-color", "--skip-norebuild", "-u", "a"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find(" cpu   --skip-norebuild is a probe: --bench only (hashes are wrong)\n"), std::string::npos);
+}
+
+TEST(Cli, ProcessorWithoutAvx512PicksAvx2) {
+    if (!have_qemu()) GTEST_SKIP() << "qemu-x86_64 not installed";
+    // Emulated processor with AVX2 but no AVX-512: the AVX2-only rule fires.
+    ProcessResult r = run_qemu("max", {"--no-color", "--skip", "700", "-u", "a"});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.out.find(" cpu   --skip needs the AVX-512 engine\n"), std::string::npos) << r.out;
+
+    r = run_qemu("max", {"--no-color", "--engine", "avx512", "-u", "a"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(" cpu   AVX-512 engine requested but this CPU has no AVX-512 (F, VL, BW)\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Cli, ProcessorWithoutAvx2IsRefused) {
+    if (!have_qemu()) GTEST_SKIP() << "qemu-x86_64 not installed";
+    const ProcessResult r = run_qemu("Nehalem", {"--no-color", "-u", "a"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(" cpu   this CPU has neither AVX-512 nor AVX2: not supported\n"), std::string::npos) << r.out;
+}
