@@ -62,8 +62,22 @@ test-fuzz:
 	$(BUILD)-fuzz/tests/fuzz/fuzz_pool_line -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  $(BUILD)-fuzz/corpus tests/fuzz/corpus
 
-run: build
-	./$(BUILD)/korven-qxt $(ARGS)
+# make run: mine against the bundled test pool on 127.0.0.1.
+# make run POOL=host:port ADDRESS=<your QXT address> [ARGS="-t 4 ..."]: mine for real.
+POOL ?=
+ADDRESS ?=
+ARGS ?=
+run:
+ifeq ($(strip $(POOL)),)
+	$(call install_missing,$(BUILD_PACKAGES) libargon2-dev)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQXT_TOOLS=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt qxt-test-pool
+	tools/run-local.sh $(BUILD) $(ARGS)
+else
+	@[ -n "$(ADDRESS)" ] || { echo "make run POOL=host:port needs ADDRESS=<your QXT payout address>"; exit 2; }
+	$(MAKE) --no-print-directory build
+	./$(BUILD)/korven-qxt -o $(POOL) -u $(ADDRESS) $(ARGS)
+endif
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz
