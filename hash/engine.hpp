@@ -22,6 +22,10 @@ void plain_reference_indices(std::uint32_t* table);
 void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
 void engine_avx512(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
 
+// Called, when set, by an engine between the two halves of a hash (the
+// benchmark reads a clock there). Null in the miner; set before any hash.
+extern void (*engine_half_hook)();
+
 // Recomputes the not-stored odd block j (skip_from < j < 2^21) of the
 // current hash into out (1 KiB, 64-byte aligned, tiled order); returns out.
 const void* rebuild_block(const void* base, const std::uint32_t* ref_table, std::uint32_t j, void* out);

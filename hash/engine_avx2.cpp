@@ -207,6 +207,8 @@ void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t n
     }
     for (; j < half_blocks; ++j) fill_block<false>(w, rc, block(table[j]), block(j), base, j);
 
+    if (engine_half_hook != nullptr) engine_half_hook();
+
     // Second half: each reference comes from word 0 of the block just made.
     std::uint32_t r = next_reference(half_blocks, static_cast<std::uint64_t>(_mm256_extract_epi64(w[0], 0)));
     prefetch_block(base + std::size_t{r} * block_bytes);

@@ -10,6 +10,8 @@
 
 namespace nolu::qxt {
 
+void (*engine_half_hook)() = nullptr;
+
 namespace {
 
 std::uint64_t rotr(std::uint64_t x, unsigned n) { return (x >> n) | (x << (64 - n)); }
@@ -125,6 +127,7 @@ void engine_plain(const Arena& arena, const std::uint8_t* header, std::uint64_t 
             compress_plain(block(j - 1), block(r), block(j));
         }
     }
+    if (engine_half_hook != nullptr) engine_half_hook();
     for (std::uint32_t j = half_blocks; j < block_count; ++j) {
         const std::uint32_t r = reference_index(j, static_cast<std::uint32_t>(block(j - 1)[0]));
         compress_plain(block(j - 1), block(r), block(j));

@@ -1,0 +1,228 @@
+// Hashes N nonces with each engine on a reused arena, and with libargon2 on
+// a reused, transparent-huge-page buffer, and prints seconds per hash,
+// hashes per second and the ratios.
+//
+//   bench_engines [nonces] [row,row,...|all]      (default: 4 avx2,libargon2)
+//
+// Every row hashes the same header and nonces; the "tags" column says
+// whether its last tag equals the first row's.
+#include <argon2.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "hash/arena.hpp"
+#include "hash/argon2.hpp"
+#include "hash/engine.hpp"
+#include "hash/index_table.hpp"
+
+using namespace nolu::qxt;
+
+namespace {
+
+double now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// --- libargon2 on one reused buffer ------------------------------------
+
+void* argon2_buffer = nullptr;
+
+int argon2_allocate(std::uint8_t** memory, std::size_t bytes) {
+    if (argon2_buffer == nullptr || bytes > full_arena_bytes) return ARGON2_MEMORY_ALLOCATION_ERROR;
+    *memory = static_cast<std::uint8_t*>(argon2_buffer);
+    return ARGON2_OK;
+}
+
+void argon2_free(std::uint8_t*, std::size_t) {}  // kept for the next hash
+
+void hash_libargon2(const Arena&, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out) {
+    std::uint8_t pwd[8];
+    for (int i = 0; i < 8; ++i) pwd[i] = static_cast<std::uint8_t>(nonce >> (8 * i));
+    std::uint8_t salt[header_bytes];
+    std::memcpy(salt, header, header_bytes);
+    argon2_context ctx{};
+    ctx.out = out;
+    ctx.outlen = hash_bytes;
+    ctx.pwd = pwd;
+    ctx.pwdlen = 8;
+    ctx.salt = salt;
+    ctx.saltlen = header_bytes;
+    ctx.t_cost = 1;
+    ctx.m_cost = block_count;
+    ctx.lanes = 1;
+    ctx.threads = 1;
+    ctx.version = ARGON2_VERSION_13;
+    ctx.allocate_cbk = argon2_allocate;
+    ctx.free_cbk = argon2_free;
+    const int rc = argon2_ctx(&ctx, Argon2_id);
+    if (rc != ARGON2_OK) {
+        std::fprintf(stderr, "libargon2: %s\n", argon2_error_message(rc));
+        std::exit(1);
+    }
+}
+
+bool map_argon2_buffer() {
+    void* p = mmap(nullptr, full_arena_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    madvise(p, full_arena_bytes, MADV_HUGEPAGE);
+    argon2_buffer = p;
+    return true;
+}
+
+void unmap_argon2_buffer() {
+    munmap(argon2_buffer, full_arena_bytes);
+    argon2_buffer = nullptr;
+}
+
+// --- the rows ---------------------------------------------------------------
+
+bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+
+void setup_full() { engine_settings = EngineSettings{}; }
+
+void setup_avx2() {
+    setup_full();
+    build_index_table_avx2();
+}
+
+struct Row {
+    const char* name;
+    void (*setup)();       // settings and tables of this row
+    Engine engine;         // hash_libargon2: its own buffer instead of an arena
+    bool (*available)();   // null: runs everywhere
+};
+
+const Row rows[] = {
+    {"plain", setup_full, engine_plain, nullptr},
+    {"avx2", setup_avx2, engine_avx2, has_avx2},
+    {"libargon2", setup_full, hash_libargon2, nullptr},
+};
+
+// --- timing -------------------------------------------------------------
+
+double half_mark = 0;
+void mark_half() { half_mark = now(); }
+
+struct Result {
+    const Row* row;
+    double seconds = 0;       // all timed hashes
+    double first_half = 0;    // 0 when the engine gives no mark
+    std::uint8_t last_tag[32] = {};
+};
+
+bool run_row(const Row& row, unsigned nonces, const std::uint8_t* header, Result& res) {
+    row.setup();
+    Arena arena;
+    const bool own = row.engine == hash_libargon2;
+    if (own ? !map_argon2_buffer() : !arena_allocate(arena)) {
+        std::fprintf(stderr, "%s: cannot map the arena\n", row.name);
+        return false;
+    }
+    std::uint8_t tag[32];
+    row.engine(arena, header, 0xFFFFFFFFull, tag);  // warm-up: page faults, tables
+    engine_half_hook = mark_half;
+    for (unsigned n = 0; n < nonces; ++n) {
+        half_mark = 0;
+        const double t0 = now();
+        row.engine(arena, header, n, res.last_tag);
+        const double t1 = now();
+        res.seconds += t1 - t0;
+        if (half_mark > 0) res.first_half += half_mark - t0;
+    }
+    engine_half_hook = nullptr;
+    if (own)
+        unmap_argon2_buffer();
+    else
+        arena_release(arena);
+    setup_full();
+    return true;
+}
+
+const Row* find_row(const std::string& name) {
+    for (const Row& r : rows)
+        if (name == r.name) return &r;
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned nonces = 4;
+    std::string wanted = "avx2,libargon2";
+    if (argc > 1) nonces = static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10));
+    if (argc > 2) wanted = argv[2];
+    if (nonces == 0 || argc > 3) {
+        std::fprintf(stderr, "usage: bench_engines [nonces] [row,row,...|all]\nrows:");
+        for (const Row& r : rows) std::fprintf(stderr, " %s", r.name);
+        std::fprintf(stderr, "\n");
+        return 2;
+    }
+
+    std::vector<const Row*> chosen;
+    if (wanted == "all") {
+        for (const Row& r : rows) chosen.push_back(&r);
+    } else {
+        std::size_t at = 0;
+        while (at <= wanted.size()) {
+            const std::size_t comma = wanted.find(',', at);
+            const std::string name = wanted.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+            const Row* r = find_row(name);
+            if (r == nullptr) {
+                std::fprintf(stderr, "unknown row '%s'\n", name.c_str());
+                return 2;
+            }
+            chosen.push_back(r);
+            if (comma == std::string::npos) break;
+            at = comma + 1;
+        }
+    }
+
+    std::uint8_t header[header_bytes];
+    for (std::size_t i = 0; i < header_bytes; ++i) header[i] = static_cast<std::uint8_t>(i * 37 + 11);
+
+    std::vector<Result> results;
+    for (const Row* r : chosen) {
+        if (r->available != nullptr && !r->available()) {
+            std::printf("%-24s skipped: not supported by this processor\n", r->name);
+            continue;
+        }
+        Result res;
+        res.row = r;
+        if (!run_row(*r, nonces, header, res)) continue;
+        results.push_back(res);
+        std::fflush(stdout);
+    }
+
+    const Result* base = nullptr;  // libargon2, the yardstick
+    const Result* avx2 = nullptr;
+    for (const Result& r : results) {
+        if (r.row->engine == hash_libargon2) base = &r;
+        if (r.row->engine == engine_avx2) avx2 = &r;
+    }
+    std::printf("%u nonces per row, reused arenas\n", nonces);
+    std::printf("%-24s %9s %8s %12s %9s %11s %5s\n", "row", "s/hash", "H/s", "x libargon2", "x avx2", "1st/2nd %",
+                "tags");
+    for (const Result& r : results) {
+        const double per = r.seconds / nonces;
+        char vs_base[16] = "-", vs_avx2[16] = "-", split[24] = "-";
+        if (base != nullptr) std::snprintf(vs_base, sizeof vs_base, "%.2f", base->seconds / r.seconds);
+        if (avx2 != nullptr) std::snprintf(vs_avx2, sizeof vs_avx2, "%.2f", avx2->seconds / r.seconds);
+        if (r.first_half > 0) {
+            const double f = 100.0 * r.first_half / r.seconds;
+            std::snprintf(split, sizeof split, "%.0f/%.0f", f, 100.0 - f);
+        }
+        const bool same = std::memcmp(r.last_tag, results.front().last_tag, 32) == 0;
+        std::printf("%-24s %9.3f %8.3f %12s %9s %11s %5s\n", r.row->name, per, 1.0 / per, vs_base, vs_avx2, split,
+                    same ? "same" : "DIFF");
+    }
+    return 0;
+}
