@@ -11,8 +11,6 @@
 #pragma GCC diagnostic pop
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 #include "hash/argon2.hpp"
 #include "hash/index_table.hpp"
@@ -83,15 +81,8 @@ static inline unsigned tiled_pos(unsigned w) {
 }  // namespace
 
 void build_index_table_avx512() {
-    // Reuse a table that already exists: a second build must not leak it.
-    if (index_table_avx512 == nullptr) {
-        void* mem = std::aligned_alloc(64, index_table_entries * sizeof(std::uint32_t));
-        if (mem == nullptr) {
-            std::fputs("cannot allocate the index table (4 MiB)\n", stderr);
-            std::exit(1);
-        }
-        index_table_avx512 = static_cast<std::uint32_t*>(mem);
-    }
+    // A second build refills the table it already has rather than leaking it.
+    if (index_table_avx512 == nullptr) index_table_avx512 = allocate_index_table();
     std::uint32_t* table = index_table_avx512;
     alignas(64) std::uint64_t z[block_words];
     alignas(64) std::uint64_t addr[block_words];

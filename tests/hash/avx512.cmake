@@ -1,0 +1,13 @@
+# AVX-512 engine, skip-store and side cache. These need a processor with
+# AVX-512 F, VL and BW.
+
+# Index-table builder, 512-bit H', rebuild_block on hand-made chains.
+qxt_add_test(test_hash_avx512_unit SOURCES avx512_unit_test.cpp LIBS qxt_hash)
+
+# The side-cache planner and the independent plan checker.
+qxt_add_test(test_hash_side_cache SOURCES side_cache_test.cpp side_plan_check.cpp LIBS qxt_hash)
+
+# Whole hashes in every option combination (2 GiB arenas, libargon2 oracle).
+qxt_add_test(test_hash_engine_avx512 SOURCES engine_avx512_test.cpp LIBS qxt_hash ${ARGON2_LIBRARY} SERIAL)
+target_include_directories(test_hash_engine_avx512 PRIVATE ${ARGON2_INCLUDE_DIR})
+target_compile_definitions(test_hash_engine_avx512 PRIVATE QXT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
