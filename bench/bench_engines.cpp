@@ -21,6 +21,7 @@
 #include "hash/argon2.hpp"
 #include "hash/engine.hpp"
 #include "hash/index_table.hpp"
+#include "hash/side_cache.hpp"
 
 using namespace nolu::qxt;
 
@@ -94,6 +95,26 @@ void setup_avx2() {
     build_index_table_avx2();
 }
 
+bool has_avx512() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512bw");
+}
+
+void setup_avx512(std::uint32_t skip, bool reft, std::uint32_t side) {
+    setup_full();
+    ensure_index_table_avx512();
+    set_skip(skip, true);
+    set_reft(reft);
+    side_plan(side, 0);  // 0 switches the side cache off
+}
+void setup_avx512_plain() { setup_avx512(0, false, 0); }
+void setup_avx512_skip() { setup_avx512(600, false, 0); }
+void setup_avx512_skip_reft() { setup_avx512(600, true, 0); }
+void setup_avx512_side1k() { setup_avx512(0, false, 1024); }
+void setup_avx512_side4k() { setup_avx512(0, false, 4096); }
+void setup_avx512_side16k() { setup_avx512(0, false, 16384); }
+void setup_avx512_skip_side4k() { setup_avx512(600, false, 4096); }
+
 struct Row {
     const char* name;
     void (*setup)();       // settings and tables of this row
@@ -105,6 +126,13 @@ const Row rows[] = {
     {"plain", setup_full, engine_plain, nullptr},
     {"avx2", setup_avx2, engine_avx2, has_avx2},
     {"libargon2", setup_full, hash_libargon2, nullptr},
+    {"avx512", setup_avx512_plain, engine_avx512, has_avx512},
+    {"avx512-skip600", setup_avx512_skip, engine_avx512, has_avx512},
+    {"avx512-skip600-reft", setup_avx512_skip_reft, engine_avx512, has_avx512},
+    {"avx512-side1024", setup_avx512_side1k, engine_avx512, has_avx512},
+    {"avx512-side4096", setup_avx512_side4k, engine_avx512, has_avx512},
+    {"avx512-side16384", setup_avx512_side16k, engine_avx512, has_avx512},
+    {"avx512-skip600-side4096", setup_avx512_skip_side4k, engine_avx512, has_avx512},
 };
 
 // --- timing -------------------------------------------------------------

@@ -406,6 +406,8 @@ void engine_avx512(const Arena& arena, const std::uint8_t* header, std::uint64_t
         fill_first_half<false>(base, nullptr, work);
     }
 
+    if (engine_half_hook != nullptr) engine_half_hook();
+
     // r(2^20) from word 0 of B[2^20 - 1].
     std::uint32_t r = ref_from_j1(half_blocks, static_cast<std::uint32_t>(work[0]));
     if (skip_from >= block_count) {
