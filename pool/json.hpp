@@ -11,6 +11,15 @@
 namespace nolu::qxt {
 
 struct JsonValue {
+    // Defined (defaulted) in json.cpp, where the type is complete: some
+    // compilers instantiate the members' destructors too early otherwise.
+    JsonValue();
+    JsonValue(const JsonValue&);
+    JsonValue(JsonValue&&) noexcept;
+    JsonValue& operator=(const JsonValue&);
+    JsonValue& operator=(JsonValue&&) noexcept;
+    ~JsonValue();
+
     enum class Kind { null, boolean, number, string, object, array };
     Kind kind = Kind::null;
     bool boolean = false;
