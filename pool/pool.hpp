@@ -15,6 +15,8 @@
 #include "app/config.hpp"
 #include "pool/json.hpp"
 
+struct addrinfo;
+
 namespace nolu::qxt {
 
 struct Job {
@@ -33,7 +35,8 @@ struct Job {
 
 class Pool {
 public:
-    // wait_step is the unit of the retry waits (100 ms); tests shorten it.
+    // wait_step is the unit of every wait of the connection thread (100 ms):
+    // retry sleeps, connect and send-stall polling. Tests shorten it.
     explicit Pool(std::chrono::milliseconds wait_step = std::chrono::milliseconds(100));
     ~Pool();
     Pool(const Pool&) = delete;
@@ -42,8 +45,14 @@ public:
     void start(const Config& config);
     void stop();
 
+    // Writes line and a line feed whole, or nothing, under send_mutex; false
+    // when there is no connection or the line could not be written whole.
     bool send_line(std::string_view line);
-    void submit(const std::string& job_id, std::uint64_t nonce, const std::uint8_t* hash);
+    // connection: when not 0, the line is only sent while the socket is still
+    // that connection's (checked under send_mutex), so a share found for a job
+    // of an earlier connection never goes out on a later one.
+    void submit(const std::string& job_id, std::uint64_t nonce, const std::uint8_t* hash,
+                std::uint64_t connection = 0);
     std::string login_line() const;
     void handle_line(std::string_view line);
     void parse_job(const JsonValue& fields);
@@ -74,7 +83,12 @@ public:
     int sock = -1;
 
 private:
+    bool send_whole(std::string_view line, std::uint64_t connection);
     void connection_loop();
+    // Resolves and connects; the connected descriptor or -1.
+    int open_connection();
+    bool connect_socket(int fd, const ::addrinfo& entry);
+    void read_loop(int fd);
     void log(const std::string& text);
     // Waits up to seconds, in wait_step sleeps, returning early once running is false.
     void wait_seconds(int seconds);
