@@ -4,7 +4,6 @@
 // hostile line cannot exhaust the stack, and never throws on bad input.
 #include "pool/json.hpp"
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -264,7 +263,6 @@ std::uint64_t json_u64_or(const JsonValue& v, std::string_view key, std::uint64_
     if (text.empty() || text[0] == '-') return fallback;
     const char* begin = text.c_str();
     char* end = nullptr;
-    errno = 0;
     const unsigned long long value = std::strtoull(begin, &end, 10);
     if (end != begin + text.size()) return fallback;
     return static_cast<std::uint64_t>(value);

@@ -61,7 +61,7 @@ void Pool::start(const Config& config) {
     port = config.port;
     address = config.address;
     worker = config.worker;
-    difficulty_hint = static_cast<std::uint64_t>(config.difficulty_hint);
+    difficulty_hint = config.difficulty_hint > 0 ? static_cast<std::uint64_t>(config.difficulty_hint) : 0;
     running = true;
     thread = std::thread([this] { connection_loop(); });
 }
@@ -98,19 +98,21 @@ bool Pool::send_whole(std::string_view line, std::uint64_t connection) {
     // Non-blocking writes, waiting for room in short steps: a pool that stops
     // reading cannot hold this thread (and with it send_mutex, which
     // Pool::stop and the disconnect need) for longer than the stall limit.
+    const auto stall_limit = wait_step_ * send_stall_steps;
+    auto give_up_at = std::chrono::steady_clock::now() + stall_limit;
     std::size_t sent = 0;
-    int stalled = 0;
     while (sent < data.size()) {
         const ssize_t n = ::send(sock, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
-            stalled = 0;
+            give_up_at = std::chrono::steady_clock::now() + stall_limit;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && running.load() && stalled < send_stall_steps) {
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && running.load() &&
+            std::chrono::steady_clock::now() < give_up_at) {
             pollfd p{sock, POLLOUT, 0};
-            if (::poll(&p, 1, step_ms) <= 0) ++stalled;
+            ::poll(&p, 1, step_ms);
             continue;
         }
         break;
