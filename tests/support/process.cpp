@@ -86,8 +86,12 @@ std::string Process::out() {
 }
 
 bool Process::wait_for_output(const std::string& text, std::chrono::milliseconds limit) {
+    return wait_for([&](const std::string& out) { return out.find(text) != std::string::npos; }, limit);
+}
+
+bool Process::wait_for(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (result_.out.find(text) == std::string::npos) {
+    while (!done(result_.out)) {
         if (out_fd_ < 0 && err_fd_ < 0) return false;
         if (std::chrono::steady_clock::now() >= end) return false;
         pump(50);

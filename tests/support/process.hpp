@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ public:
     std::string out();
     // Waits until stdout contains text (true) or the limit passes (false).
     bool wait_for_output(const std::string& text, std::chrono::milliseconds limit);
+    // Waits until done(stdout so far) holds, or the limit passes.
+    bool wait_for(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds limit);
     // Waits for the exit (killing the child after the limit) and returns the result.
     ProcessResult wait(std::chrono::milliseconds limit);
 

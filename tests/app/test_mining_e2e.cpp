@@ -1,0 +1,174 @@
+// The real binary mining against the local test pool on loopback, one thread
+// each: start-up report, login, verified shares, verdicts, new jobs,
+// reconnects, signals and the statistics file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tests/support/process.hpp"
+
+using namespace nolu::qxt::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string miner = QXT_BINARY;
+const std::string pool_binary = QXT_POOL_BINARY;
+
+fs::path temp_dir(const std::string& name) {
+    const fs::path dir = fs::temp_directory_path() / ("qxt-e2e-" + name + "-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+// The test pool on a free port.
+class TestPool {
+public:
+    explicit TestPool(const fs::path& dir, std::vector<std::string> args) {
+        const std::string port_file = (dir / "port").string();
+        args.insert(args.begin(), {pool_binary, "--port", "0", "--port-file", port_file, "--verbose"});
+        process_ = std::make_unique<Process>(args);
+        for (int i = 0; i < 100 && !fs::exists(port_file); ++i) std::this_thread::sleep_for(50ms);
+        std::ifstream(port_file) >> port_;
+    }
+    ~TestPool() {
+        process_->signal(SIGTERM);
+        process_->wait(10s);
+    }
+    std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+    Process& process() { return *process_; }
+
+private:
+    std::unique_ptr<Process> process_;
+    int port_ = 0;
+};
+
+std::size_t count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Waits until the output holds `what` n times.
+bool wait_for_count(Process& p, const std::string& what, std::size_t n, std::chrono::milliseconds limit) {
+    return p.wait_for([&](const std::string& out) { return count(out, what) >= n; }, limit);
+}
+
+std::string ones(char digit, int n = 64) {
+    return std::string(static_cast<std::size_t>(n), digit);
+}
+
+// Sends a signal and expects a clean exit within about two seconds.
+void expect_clean_stop(Process& m, int sig) {
+    const auto t0 = std::chrono::steady_clock::now();
+    m.signal(sig);
+    const ProcessResult r = m.wait(10s);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_LT(took, 2500ms);
+    const std::string last = "\n\n shutdown requested — clean exit\n";
+    ASSERT_GE(r.out.size(), last.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last) << r.out;
+}
+
+}  // namespace
+
+TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
+    const fs::path dir = temp_dir("main");
+    // Every hash is a share and a block candidate; a new job every 6 s.
+    TestPool pool(dir, {"--target", ones('f'), "--network-target", ones('f'), "--job-every", "6", "--height", "4242",
+                        "--nonce-start", "100", "--check-queue", "1"});
+    const std::string stats = (dir / "stats.json").string();
+    Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr\"quoted", "-w", "rig-1", "-t", "1",
+               "--stats-file", stats});
+
+    ASSERT_TRUE(m.wait_for_output(" speed ", 60s)) << m.out();
+    ASSERT_TRUE(m.wait_for_output("new job — height 4243", 30s)) << m.out();
+    ASSERT_TRUE(pool.process().wait_for_output("job=job-2 nonce=100 ", 30s)) << pool.process().out();
+    ASSERT_TRUE(pool.process().wait_for_output("verified OK", 30s)) << pool.process().out();
+    ASSERT_TRUE(m.wait_for_output("accepted (2/0)", 30s)) << m.out();
+
+    std::string line;
+    std::getline(std::ifstream(stats), line);
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\{"hashrate_hs":[0-9]+\.[0-9]{2},"accepted":[0-9]+,"rejected":0,"uptime_s":[0-9]+,"version":"v1\.0\.2","algo":"argon2id-qxt"\})")))
+        << line;
+    EXPECT_FALSE(fs::exists(stats + ".tmp"));
+
+    expect_clean_stop(m, SIGINT);
+    const std::string out = m.out();
+
+    // Start-up report in order.
+    const std::size_t title = out.find(" NOLU KORVEN QXT v1.0.2  Argon2id 2 GiB · 1 thread · 1% dev fee\n");
+    const std::size_t cpu = out.find("\n cpu   engine ");
+    const std::size_t pool_line = out.find("\n pool  " + pool.endpoint() + "\n");
+    const std::size_t user = out.find("\n user  QXaddr\"quoted · worker rig-1\n");
+    const std::size_t pages = out.find("\n pages 0 arena(s) in reserved 1 GiB pages, 0 in reserved 2 MiB pages, 1 in transparent huge pages\n");
+    ASSERT_NE(title, std::string::npos) << out;
+    EXPECT_LT(title, cpu);
+    EXPECT_LT(cpu, pool_line);
+    EXPECT_LT(pool_line, user);
+    EXPECT_NE(pages, std::string::npos) << out;
+    EXPECT_EQ(out.find(" auto "), std::string::npos);  // -t given
+    EXPECT_NE(out.find(" net   connected to " + pool.endpoint() + "\n"), std::string::npos);
+    EXPECT_NE(out.find(" net   new job — height 4242, difficulty 8\n net   logged in\n"), std::string::npos);
+    EXPECT_NE(out.find(" block candidate found at height 424"), std::string::npos);
+    EXPECT_NE(out.find(" speed 10s/60s/15m  "), std::string::npos);
+
+    // The login line exactly as the pool received it (escaped address, hint 60 × 1).
+    const std::string pool_out = pool.process().out();
+    EXPECT_NE(pool_out.find("recv {\"id\":1,\"method\":\"login\",\"params\":{\"address\":\"QXaddr\\\"quoted\","
+                            "\"worker\":\"rig-1\",\"protocol_version\":2,\"capabilities\":[\"submit_claimed_hash\","
+                            "\"difficulty_hint\"],\"difficulty_hint\":60}}\n"),
+              std::string::npos)
+        << pool_out;
+    // The first share of the first job: the walk starts at nonce_start, submission ids at 2.
+    EXPECT_NE(pool_out.find("recv {\"id\":2,\"method\":\"submit\",\"params\":{\"job_id\":\"job-1\",\"nonce\":100,"),
+              std::string::npos)
+        << pool_out;
+    EXPECT_EQ(count(pool_out, "WRONG HASH"), 0u);
+    fs::remove_all(dir);
+}
+
+TEST(MiningEndToEnd, RejectedVerdictsReconnectAndSigterm) {
+    const fs::path dir = temp_dir("reject");
+    TestPool pool(dir, {"--target", ones('f'), "--reject", "stale", "--close-after-shares", "2", "--job-every", "0"});
+    const std::string stats = (dir / "missing" / "stats.json").string();
+    Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr", "-t", "1", "--stats-file", stats});
+
+    ASSERT_TRUE(m.wait_for_output(" share REJECTED — stale\n", 60s)) << m.out();
+    ASSERT_TRUE(m.wait_for_output(" net   connection lost, reconnecting in 5 s\n", 60s)) << m.out();
+    const auto lost = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_for_count(m, " share REJECTED — stale\n", 3, 60s)) << m.out();
+    EXPECT_GT(std::chrono::steady_clock::now() - lost, 4s);  // waited before reconnecting
+    ASSERT_TRUE(m.wait_for_output(" speed ", 30s));
+
+    expect_clean_stop(m, SIGTERM);
+    const std::string out = m.out();
+    EXPECT_EQ(count(out, " net   connected to " + pool.endpoint() + "\n"), 2u) << out;
+    EXPECT_NE(out.find("parts 0/"), std::string::npos);
+    // A statistics path in a missing folder: no file, no message.
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    EXPECT_EQ(out.find("stats"), std::string::npos);
+    EXPECT_EQ(m.wait(1s).err, "");
+    fs::remove_all(dir);
+}
+
+TEST(MiningEndToEnd, SigintWhileThePoolIsUnreachable) {
+    // Port 1 on loopback refuses connections.
+    Process m({miner, "--no-color", "-o", "127.0.0.1:1", "-u", "QXaddr", "-t", "1"});
+    ASSERT_TRUE(m.wait_for_output(" net   cannot reach 127.0.0.1:1, retry in 5 s\n", 30s)) << m.out();
+    ASSERT_TRUE(m.wait_for_output(" pages ", 30s)) << m.out();
+    std::this_thread::sleep_for(1500ms);
+    expect_clean_stop(m, SIGINT);
+}

@@ -1,0 +1,137 @@
+// The offline modes of the real binary: benchmark and verification.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/cpu_features.hpp"
+#include "tests/support/process.hpp"
+
+using namespace nolu::qxt;
+using namespace nolu::qxt::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string miner = QXT_BINARY;
+const std::string vectors = QXT_VECTORS;
+
+ProcessResult run(std::vector<std::string> args, std::chrono::milliseconds limit = 120s) {
+    args.insert(args.begin(), {miner, "--no-color"});
+    return run_process(args, limit);
+}
+
+std::vector<std::string> vector_lines() {
+    std::vector<std::string> lines;
+    std::ifstream in(vectors);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+std::string write_file(const std::string& name, const std::string& content) {
+    const fs::path path = fs::temp_directory_path() / ("qxt-verify-" + std::to_string(getpid()) + "-" + name);
+    std::ofstream(path) << content;
+    return path.string();
+}
+
+std::string last_line(const std::string& out) {
+    const std::size_t end = out.size() > 0 && out.back() == '\n' ? out.size() - 1 : out.size();
+    const std::size_t start = out.rfind('\n', end - 1);
+    return out.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+}
+
+}  // namespace
+
+TEST(OfflineModes, BenchmarkOfFiveSeconds) {
+    const ProcessResult r = run({"--bench", "5", "-t", "1", "-u", "QXaddr"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find(" pool "), std::string::npos);
+    EXPECT_EQ(r.out.find(" user "), std::string::npos);
+    EXPECT_EQ(r.out.find(" net "), std::string::npos);
+    EXPECT_EQ(r.out.find("shutdown requested"), std::string::npos);
+    EXPECT_NE(r.out.find(" NOLU KORVEN QXT v1.0.2  Argon2id 2 GiB · 1 thread · 1% dev fee\n"), std::string::npos);
+    const std::string bench = last_line(r.out);
+    EXPECT_EQ(bench.rfind(" bench 1 threads: ", 0), 0u) << r.out;
+    const std::string tail = " H/s over 5 s";
+    ASSERT_GT(bench.size(), tail.size());
+    EXPECT_EQ(bench.substr(bench.size() - tail.size()), tail) << bench;
+}
+
+TEST(OfflineModes, VerifyTheShippedVectors) {
+    const std::size_t n = vector_lines().size();
+    ASSERT_GE(n, 6u);
+    if (avx512_usable()) {
+        const ProcessResult r = run({"--verify", vectors});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(last_line(r.out), " check verify " + std::to_string(2 * n) + "/" + std::to_string(2 * n) + " OK");
+        // Verification prints no title line and starts no pool client.
+        EXPECT_EQ(r.out.find("Argon2id 2 GiB"), std::string::npos);
+        EXPECT_EQ(r.out.find(" net "), std::string::npos);
+    }
+    const ProcessResult r = run({"--verify", vectors, "--engine", "avx2"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(last_line(r.out), " check verify " + std::to_string(n) + "/" + std::to_string(n) + " OK");
+}
+
+TEST(OfflineModes, VerifyReportsMismatches) {
+    const auto lines = vector_lines();
+    std::string wrong = lines[1];
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    // Upper-case digits decode like lower-case ones.
+    std::string upper = lines[0];
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string file = write_file("wrong", upper + "\n" + wrong + "\n");
+    ProcessResult r = run({"--verify", file, "--engine", "avx2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(last_line(r.out), " check verify 1/2 FAILED");
+    if (avx512_usable()) {
+        r = run({"--verify", file});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(last_line(r.out), " check verify 2/4 FAILED");
+    }
+
+    // A short header word is a mismatch; it never borrows bytes of the record before it.
+    const std::string header = lines[0].substr(0, 184);
+    const std::string rest = lines[0].substr(184);
+    const std::string shortened = write_file("short", lines[0] + "\n" + header.substr(0, 182) + rest + "\n");
+    r = run({"--verify", shortened, "--engine", "avx2"});
+    EXPECT_EQ(last_line(r.out), " check verify 1/2 FAILED");
+
+    // A malformed nonce ends the reading; the records before it count.
+    const std::string bad_nonce = write_file("nonce", lines[0] + "\n" + header + " 12x " + lines[0].substr(lines[0].rfind(' ') + 1) + "\n" + lines[1] + "\n");
+    r = run({"--verify", bad_nonce, "--engine", "avx2"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(last_line(r.out), " check verify 1/1 OK");
+    fs::remove(file);
+    fs::remove(shortened);
+    fs::remove(bad_nonce);
+}
+
+TEST(OfflineModes, VerifyWithNothingToCheckFails) {
+    const std::string empty = write_file("empty", "");
+    ProcessResult r = run({"--verify", empty});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(last_line(r.out), " check verify 0/0 FAILED");
+    r = run({"--verify", "/nonexistent/vectors.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(last_line(r.out), " check verify 0/0 FAILED");
+    fs::remove(empty);
+}
+
+TEST(OfflineModes, VerifyOnAProcessorWithoutAvx512) {
+    if (access("/usr/bin/qemu-x86_64", X_OK) != 0) GTEST_SKIP() << "qemu-x86_64 not installed";
+    // The AVX2 path end to end on an emulated processor that has no AVX-512:
+    // any AVX-512 instruction would end it with SIGILL.
+    const std::string one = write_file("one", vector_lines()[0] + "\n");
+    const ProcessResult r =
+        run_process({"/usr/bin/qemu-x86_64", "-cpu", "max", miner, "--no-color", "--verify", one}, 600s);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(last_line(r.out), " check verify 1/1 OK");
+    fs::remove(one);
+}
