@@ -45,8 +45,9 @@ public:
     void start(const Config& config);
     void stop();
 
-    // Writes line and a line feed whole, or nothing, under send_mutex; false
-    // when there is no connection or the line could not be written whole.
+    // Writes line and a line feed under send_mutex. False when there is no
+    // connection or the line could not be written whole; the connection is
+    // then shut down, so no later line is glued onto a part of this one.
     bool send_line(std::string_view line);
     // connection: when not 0, the line is only sent while the socket is still
     // that connection's (checked under send_mutex), so a share found for a job
