@@ -1,5 +1,5 @@
-// The real binary through its command line: exit statuses, what goes to
-// which stream, and the engine choice on emulated processors.
+// The real binary through its command line: exit statuses and what goes to
+// which stream.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,15 +19,6 @@ const std::string binary = QXT_BINARY;
 ProcessResult run(std::vector<std::string> args, std::chrono::milliseconds limit = 20s) {
     args.insert(args.begin(), binary);
     return run_process(args, limit);
-}
-
-bool have_qemu() {
-    return access("/usr/bin/qemu-x86_64", X_OK) == 0;
-}
-
-ProcessResult run_qemu(const std::string& cpu, std::vector<std::string> args) {
-    args.insert(args.begin(), {"/usr/bin/qemu-x86_64", "-cpu", cpu, binary});
-    return run_process(args, 120s);
 }
 
 }  // namespace
@@ -78,23 +69,3 @@ TEST(Cli, RedirectedOutputHasAPlainBannerAndColouredLogLines) {
     EXPECT_NE(r.out.find(" cpu   --skip-norebuild is a probe: --bench only (hashes are wrong)\n"), std::string::npos);
 }
 
-TEST(Cli, ProcessorWithoutAvx512PicksAvx2) {
-    if (!have_qemu()) GTEST_SKIP() << "qemu-x86_64 not installed";
-    // Emulated processor with AVX2 but no AVX-512: the AVX2-only rule fires.
-    ProcessResult r = run_qemu("max", {"--no-color", "--skip", "700", "-u", "a"});
-    EXPECT_EQ(r.status, 2) << r.out << r.err;
-    EXPECT_NE(r.out.find(" cpu   --skip needs the AVX-512 engine\n"), std::string::npos) << r.out;
-
-    r = run_qemu("max", {"--no-color", "--engine", "avx512", "-u", "a"});
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find(" cpu   AVX-512 engine requested but this CPU has no AVX-512 (F, VL, BW)\n"),
-              std::string::npos)
-        << r.out;
-}
-
-TEST(Cli, ProcessorWithoutAvx2IsRefused) {
-    if (!have_qemu()) GTEST_SKIP() << "qemu-x86_64 not installed";
-    const ProcessResult r = run_qemu("Nehalem", {"--no-color", "-u", "a"});
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find(" cpu   this CPU has neither AVX-512 nor AVX2: not supported\n"), std::string::npos) << r.out;
-}
