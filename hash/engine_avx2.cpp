@@ -100,8 +100,14 @@ QXT_AVX2_INLINE void round_cols(__m256i& x0, __m256i& x1, __m256i& x2, __m256i& 
     x7 = _mm256_alignr_epi8(d0, d1, 8);
 }
 
-QXT_AVX2_INLINE void prefetch_block(const std::uint8_t* p) {
-    for (int line = 0; line < 16; ++line) _mm_prefetch(reinterpret_cast<const char*>(p + 64 * line), _MM_HINT_T0);
+// Cache hints of the two halves' prefetches.
+constexpr int first_half_hint = _MM_HINT_T0;
+constexpr int second_half_hint = _MM_HINT_NTA;
+
+template <int kHint>
+QXT_AVX2_INLINE void prefetch_lines(const std::uint8_t* p, int first, int count) {
+    for (int line = first; line < first + count; ++line)
+        _mm_prefetch(reinterpret_cast<const char*>(p + 64 * line), static_cast<_mm_hint>(kHint));
 }
 
 QXT_AVX2_INLINE std::uint32_t next_reference(std::uint32_t j, std::uint64_t word0) {
@@ -117,8 +123,9 @@ QXT_AVX2_INLINE std::uint32_t next_reference(std::uint32_t j, std::uint64_t word
 // columns are mixed; it is returned (0 otherwise).
 template <bool kLookAhead>
 QXT_AVX2_INLINE std::uint32_t fill_block(__m256i* w, __m256i* rc, const __m256i* ref, __m256i* dst,
-                                         const std::uint8_t* base, std::uint32_t j) {
+                                         const std::uint8_t* base, std::uint32_t j, const std::uint8_t* ahead) {
     for (int i = 0; i < 4; ++i) {
+        if (ahead != nullptr) prefetch_lines<first_half_hint>(ahead, 4 * i, 4);
         __m256i* v = w + 8 * i;
         __m256i* r = rc + 8 * i;
         const __m256i* y = ref + 8 * i;
@@ -162,7 +169,7 @@ QXT_AVX2_INLINE std::uint32_t fill_block(__m256i* w, __m256i* rc, const __m256i*
         if (kLookAhead && m == 0) {
             const __m256i first = _mm256_xor_si256(x0, _mm256_load_si256(rc));
             next = next_reference(j + 1, static_cast<std::uint64_t>(_mm256_extract_epi64(first, 0)));
-            prefetch_block(base + std::size_t{next} * block_bytes);
+            prefetch_lines<second_half_hint>(base + std::size_t{next} * block_bytes, 0, 16);
         }
         _mm256_store_si256(w + m + 0, x0);
         _mm256_store_si256(w + m + 4, x1);
@@ -198,22 +205,21 @@ void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t n
     hprime_1024(base + block_bytes, h0);
     std::memcpy(w, base + block_bytes, block_bytes);
 
-    // First half: references from the table, fetched eight blocks ahead.
+    // First half: references from the table; block j + 8's reference is
+    // prefetched while block j is made, four lines per row pair.
     constexpr std::uint32_t distance = 8;
     std::uint32_t j = 2;
-    for (; j + distance < half_blocks; ++j) {
-        prefetch_block(base + std::size_t{table[j + distance]} * block_bytes);
-        fill_block<false>(w, rc, block(table[j]), block(j), base, j);
-    }
-    for (; j < half_blocks; ++j) fill_block<false>(w, rc, block(table[j]), block(j), base, j);
+    for (; j + distance < half_blocks; ++j)
+        fill_block<false>(w, rc, block(table[j]), block(j), base, j, base + std::size_t{table[j + distance]} * block_bytes);
+    for (; j < half_blocks; ++j) fill_block<false>(w, rc, block(table[j]), block(j), base, j, nullptr);
 
     if (engine_half_hook != nullptr) engine_half_hook();
 
     // Second half: each reference comes from word 0 of the block just made.
     std::uint32_t r = next_reference(half_blocks, static_cast<std::uint64_t>(_mm256_extract_epi64(w[0], 0)));
-    prefetch_block(base + std::size_t{r} * block_bytes);
-    for (; j < block_count - 1; ++j) r = fill_block<true>(w, rc, block(r), block(j), base, j);
-    fill_block<false>(w, rc, block(r), block(j), base, j);
+    prefetch_lines<second_half_hint>(base + std::size_t{r} * block_bytes, 0, 16);
+    for (; j < block_count - 1; ++j) r = fill_block<true>(w, rc, block(r), block(j), base, j, nullptr);
+    fill_block<false>(w, rc, block(r), block(j), base, j, nullptr);
     _mm_sfence();
 
     const std::uint8_t len_le[4] = {static_cast<std::uint8_t>(hash_bytes), 0, 0, 0};
