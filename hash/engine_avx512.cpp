@@ -119,6 +119,10 @@ static QXT_ALWAYS_INLINE V* slot_ptr(std::uint8_t* base, std::uint32_t slot) {
     return reinterpret_cast<V*>(base + std::uint64_t{slot} * block_bytes);
 }
 
+static QXT_ALWAYS_INLINE const V* slot_ptr(const std::uint8_t* base, std::uint32_t slot) {
+    return reinterpret_cast<const V*>(base + std::uint64_t{slot} * block_bytes);
+}
+
 static QXT_ALWAYS_INLINE void load_block(Lines& x, const V* src) {
 #pragma GCC unroll 16
     for (int n = 0; n < 16; ++n) x[n] = _mm512_load_si512(src + n);
@@ -138,6 +142,14 @@ static QXT_ALWAYS_INLINE void prefetch_block(const void* p) {
     const char* c = static_cast<const char*>(p);
 #pragma GCC unroll 16
     for (int n = 0; n < 16; ++n) _mm_prefetch(c + 64 * n, _MM_HINT_T0);
+}
+
+// The first half's references are fetched 8 blocks ahead, long before their
+// use, into L2 only: measured about 8 % faster on that half than into L1.
+static QXT_ALWAYS_INLINE void prefetch_block_l2(const void* p) {
+    const char* c = static_cast<const char*>(p);
+#pragma GCC unroll 16
+    for (int n = 0; n < 16; ++n) _mm_prefetch(c + 64 * n, _MM_HINT_T1);
 }
 
 // r(j) from the first word of B[j - 1]: W = j - 1, r = W - 1 - ((W * ((J1 * J1) >> 32)) >> 32).
@@ -192,8 +204,8 @@ static void untile(const std::uint64_t* tiled, std::uint64_t* standard) {
 constexpr std::uint32_t kept_levels = 64;
 
 // The link below dropped block j: its reference index.
-static QXT_ALWAYS_INLINE std::uint32_t chain_ref(std::uint8_t* base, const std::uint32_t* table, std::uint32_t skip_from,
-                                                 std::uint32_t j) {
+static QXT_ALWAYS_INLINE std::uint32_t chain_ref(const std::uint8_t* base, const std::uint32_t* table,
+                                                 std::uint32_t skip_from, std::uint32_t j) {
     if (table != nullptr) return table[(j - skip_from) >> 1];
     return ref_from_j1(j, *reinterpret_cast<const std::uint32_t*>(slot_ptr(base, packed_slot(j, skip_from))));
 }
@@ -202,7 +214,7 @@ static QXT_ALWAYS_INLINE bool dropped(std::uint32_t j, std::uint32_t skip_from) 
     return j >= skip_from && (j & 1) != 0;
 }
 
-static QXT_NOINLINE void rebuild_into(std::uint8_t* base, const std::uint32_t* table, std::uint32_t skip_from,
+static QXT_NOINLINE void rebuild_into(const std::uint8_t* base, const std::uint32_t* table, std::uint32_t skip_from,
                                       std::uint32_t j, V* out) {
     std::uint32_t chain[kept_levels];
     std::uint32_t depth = 0;
@@ -248,7 +260,7 @@ static QXT_NOINLINE void fill_first_half(std::uint8_t* base, std::uint8_t* side,
     auto step = [&](std::uint32_t i, auto with_prefetch) {
         if constexpr (decltype(with_prefetch)::value) {
             if (!Side || read_slot[i + prefetch_ahead] == side_none) {
-                prefetch_block(slot_ptr(base, index[i + prefetch_ahead]));
+                prefetch_block_l2(slot_ptr(base, index[i + prefetch_ahead]));
             }
         }
         const V* y;
@@ -321,7 +333,9 @@ static QXT_NOINLINE void fill_skip(std::uint8_t* base, std::uint32_t* table, std
             prefetch_block(slot_ptr(base, ref));
         } else {
             prefetch_block(slot_ptr(base, packed_slot(ref, skip_from)));
-            if (Reft && Rebuild && (ref & 1) != 0) _mm_prefetch(reinterpret_cast<const char*>(table + ((ref - skip_from) >> 1)), _MM_HINT_T0);
+            if (Reft && Rebuild && (ref & 1) != 0) {
+                _mm_prefetch(reinterpret_cast<const char*>(table + ((ref - skip_from) >> 1)), _MM_HINT_T0);
+            }
         }
     };
     auto look_ahead = [&](std::uint32_t i, std::uint32_t& next) {
@@ -376,8 +390,7 @@ void hprime_1024_avx512(std::uint8_t* out, const std::uint8_t* in72) {
 }
 
 const void* rebuild_block(const void* base, const std::uint32_t* ref_table, std::uint32_t j, void* out) {
-    rebuild_into(static_cast<std::uint8_t*>(const_cast<void*>(base)), ref_table, engine_settings.skip_from, j,
-                 static_cast<V*>(out));
+    rebuild_into(static_cast<const std::uint8_t*>(base), ref_table, engine_settings.skip_from, j, static_cast<V*>(out));
     return out;
 }
 

@@ -11,3 +11,7 @@ qxt_add_test(test_hash_side_cache SOURCES side_cache_test.cpp side_plan_check.cp
 qxt_add_test(test_hash_engine_avx512 SOURCES engine_avx512_test.cpp LIBS qxt_hash ${ARGON2_LIBRARY} SERIAL)
 target_include_directories(test_hash_engine_avx512 PRIVATE ${ARGON2_INCLUDE_DIR})
 target_compile_definitions(test_hash_engine_avx512 PRIVATE QXT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# Not a test: reports the depth of skip-store's rebuild chains over many hashes.
+add_executable(rebuild_depth rebuild_depth.cpp)
+target_link_libraries(rebuild_depth PRIVATE qxt_hash)

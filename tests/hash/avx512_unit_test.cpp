@@ -103,7 +103,9 @@ protected:
         set_skip(0, true);
     }
 
-    std::uint64_t* slot(std::uint32_t s) { return reinterpret_cast<std::uint64_t*>(base + std::uint64_t{s} * block_bytes); }
+    std::uint64_t* slot(std::uint32_t s) {
+        return reinterpret_cast<std::uint64_t*>(base + std::uint64_t{s} * block_bytes);
+    }
 
     Block rebuilt(const std::uint32_t* table, std::uint32_t j) {
         alignas(64) std::uint64_t out[128];

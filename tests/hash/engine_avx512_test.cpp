@@ -207,10 +207,11 @@ TEST_F(EngineAvx512, RebuildEqualsTheStoredBlocksOfAFullArena) {
     ASSERT_TRUE(full.ok());
     hash(engine_avx512, full.arena(), v);
     const auto* full_base = static_cast<const std::uint8_t*>(full.arena().base);
-    auto word0 = [&](std::uint32_t j) { return static_cast<std::uint32_t>(full_base[j * block_bytes] |
-                                                                          full_base[j * block_bytes + 1] << 8 |
-                                                                          full_base[j * block_bytes + 2] << 16 |
-                                                                          std::uint32_t{full_base[j * block_bytes + 3]} << 24); };
+    auto word0 = [&](std::uint32_t j) {
+        std::uint32_t w;
+        std::memcpy(&w, full_base + std::uint64_t{j} * block_bytes, 4);  // word 0 in either word order
+        return w;
+    };
 
     set_skip(500, true);
     set_reft(true);
