@@ -43,6 +43,7 @@ std::uint32_t reads_within(std::uint32_t dist) {
 
 class SidePlan : public ::testing::Test {
 protected:
+    void SetUp() override { ensure_index_table_avx512(); }
     void TearDown() override { side_plan(0, 0); }
 };
 
