@@ -11,6 +11,7 @@
 //
 // Everything here is file-local: this file is built with AVX-512 flags and
 // must not hand out inline code to generically built files.
+
 // GCC 12 flags its own _mm512_undefined_* placeholders as uninitialized once
 // they are inlined; the warning is spurious.
 #pragma GCC diagnostic push
