@@ -1,6 +1,8 @@
 // The AVX2 fill engine: blocks in standard word order, the block last made
 // kept on the stack, first-half references prefetched eight blocks ahead
-// from the index table, arena writes streamed past the caches.
+// from the index table, second-half references prefetched as soon as word 0
+// of the block that selects them is final, arena writes streamed past the
+// caches.
 //
 // Built with -mavx2: every helper here stays file-local.
 #include <immintrin.h>
