@@ -90,10 +90,6 @@ int main(int argc, char** argv) {
     } else {
         build_index_table_avx2();
     }
-    if ((avx512 ? index_table_avx512 : index_table_avx2) == nullptr) {
-        log_line(colours.red, "mem  ", "cannot allocate the index table");
-        return 1;
-    }
 
     // 7: topology.
     const Topology topology = scan_topology();
