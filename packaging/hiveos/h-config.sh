@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Sourced by the rig manager when a flight sheet is applied, with:
+#   CUSTOM_URL          the pool, host:port (a scheme:// prefix is dropped; of
+#                       several pools only the first is used)
+#   CUSTOM_TEMPLATE     the payout address, or address.worker
+#   CUSTOM_USER_CONFIG  extra miner options, e.g. "-t 6 --skip 600 --side 4096"
+#   WORKER_NAME         the rig's name, the worker name when the template has none
+# Writes the miner's arguments to $CUSTOM_CONFIG_FILENAME, one per line, for
+# h-run.sh. No value is ever evaluated by a shell: each becomes one argument
+# verbatim, so a flight sheet cannot run commands on the rig. The extra options
+# are split at blanks; '...' and "..." quote, a backslash escapes one character.
+
+# Splits $1 into QXT_WORDS without any expansion (no globbing, no $, no `).
+qxt_split_words() {
+    local s=$1 word="" quote="" c i have=0
+    QXT_WORDS=()
+    for ((i = 0; i < ${#s}; i++)); do
+        c=${s:i:1}
+        if [[ $quote == "'" ]]; then
+            if [[ $c == "'" ]]; then quote=""; else word+=$c; fi
+        elif [[ $quote == '"' ]]; then
+            if [[ $c == '"' ]]; then
+                quote=""
+            elif [[ $c == "\\" && ( ${s:i+1:1} == '"' || ${s:i+1:1} == "\\" ) ]]; then
+                word+=${s:i+1:1}
+                i=$((i + 1))
+            else
+                word+=$c
+            fi
+        elif [[ $c == [[:space:]] ]]; then
+            if ((have)); then QXT_WORDS+=("$word"); fi
+            word=""
+            have=0
+        elif [[ $c == "'" || $c == '"' ]]; then
+            quote=$c
+            have=1
+        elif [[ $c == "\\" ]]; then
+            word+=${s:i+1:1}
+            i=$((i + 1))
+            have=1
+        else
+            word+=$c
+            have=1
+        fi
+    done
+    if ((have)); then QXT_WORDS+=("$word"); fi
+    # One argument per line in the file: a line end inside quotes becomes a blank.
+    for i in "${!QXT_WORDS[@]}"; do
+        QXT_WORDS[i]=${QXT_WORDS[i]//[$'\r\n']/ }
+    done
+}
+
+qxt_config_write() {
+    local dir url address worker template
+    local -a args=()
+    dir=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
+    . "$dir/h-manifest.conf" || return 1
+
+    qxt_split_words "${CUSTOM_URL-}"
+    url=${QXT_WORDS[0]-}
+    url=${url#*://}
+    url=${url%%/*}
+
+    qxt_split_words "${CUSTOM_TEMPLATE-}"
+    template=${QXT_WORDS[0]-}
+    address=${template%%.*}
+    worker=""
+    [[ $template == *.* ]] && worker=${template#*.}
+    [[ -z $worker ]] && worker=${WORKER_NAME-}
+    worker=${worker//[$'\r\n']/}
+
+    [[ -n $url ]] && args+=(-o "$url")
+    if [[ -n $address ]]; then
+        args+=(-u "$address")
+    else
+        echo "korven-qxt: the flight sheet gives no payout address (wallet template)" >&2
+    fi
+    [[ -n $worker ]] && args+=(-w "$worker")
+    qxt_split_words "${CUSTOM_USER_CONFIG-}"
+    local w
+    for w in "${QXT_WORDS[@]}"; do
+        [[ -n $w ]] && args+=("$w")
+    done
+
+    mkdir -p "$(dirname "$CUSTOM_CONFIG_FILENAME")" || return 1
+    if ((${#args[@]})); then
+        printf '%s\n' "${args[@]}" > "$CUSTOM_CONFIG_FILENAME" || return 1
+    else
+        : > "$CUSTOM_CONFIG_FILENAME" || return 1
+    fi
+    printf 'korven-qxt arguments:'
+    ((${#args[@]})) && printf ' %q' "${args[@]}"
+    printf '\n'
+}
+
+# Leaves nothing behind in the manager's shell but the manifest's variables.
+qxt_config_gen() {
+    local status
+    qxt_config_write
+    status=$?
+    unset -f qxt_split_words qxt_config_write qxt_config_gen
+    unset QXT_WORDS
+    return $status
+}
+
+qxt_config_gen

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Started by the rig manager to run the miner, from the miner's own folder, with
+# the arguments h-config.sh wrote, the statistics file that h-stats.sh reads,
+# and its output shown and copied into $CUSTOM_LOG_BASENAME.log.
+# The manager stops it with Ctrl-C (SIGINT) or SIGTERM and kills it 15 s later;
+# the miner finishes the hashes in progress and exits within about 2 s.
+cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" || exit 1
+. ./h-manifest.conf || exit 1
+
+if [[ ! -f $CUSTOM_CONFIG_FILENAME ]]; then
+    echo "korven-qxt: no $CUSTOM_CONFIG_FILENAME: apply a flight sheet first (h-config.sh writes it)" >&2
+    exit 1
+fi
+# One argument per line, taken verbatim (nothing is expanded).
+args=()
+while IFS= read -r line || [[ -n $line ]]; do
+    line=${line%$'\r'}
+    [[ -n $line ]] && args+=("$line")
+done < "$CUSTOM_CONFIG_FILENAME"
+
+log=$CUSTOM_LOG_BASENAME.log
+mkdir -p "$(dirname "$log")" "$(dirname "$QXT_STATS_FILE")"
+[[ -f $log ]] && mv -f "$log" "$log.1"
+# A file left by an earlier run would report its old speed until the first
+# rewrite, 10 s after the start.
+rm -f "$QXT_STATS_FILE" "$QXT_STATS_FILE.tmp"
+
+# exec: the miner takes this shell's place, so a SIGTERM sent to this process
+# reaches the miner (a waiting shell would die and leave the miner running).
+# tee ignores SIGINT and SIGTERM: after Ctrl-C it still copies the miner's last
+# lines, and it ends when the miner closes its output. The --stats-file given
+# here comes last and so overrides one in the extra options.
+exec ./korven-qxt "${args[@]}" --stats-file "$QXT_STATS_FILE" \
+    > >(trap '' INT TERM; exec tee "$log") 2>&1
