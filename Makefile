@@ -8,8 +8,10 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Debian packages: what building needs, and what the test suite adds.
 BUILD_PACKAGES := cmake ninja-build g++
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev
+# make package: dpkg-shlibdeps (dpkg-dev) and file compute the .deb's dependencies.
+PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 
-.PHONY: all build test deps test-deps test-release test-asan test-tsan test-fuzz run clean
+.PHONY: all build test deps test-deps test-release test-asan test-tsan test-fuzz run clean hiveos package
 
 all: build
 
@@ -30,6 +32,19 @@ test-deps:
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt
+
+# Rig packages, both written into $(BUILD): make hiveos gives the HiveOS custom
+# miner korven-qxt-<version>.tar.gz (packaging/hiveos), make package the Debian
+# package korven-qxt_<version>_amd64.deb (CPack, see CMakeLists.txt).
+hiveos: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target hiveos
+
+package:
+	$(call install_missing,$(PACKAGE_PACKAGES))
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt
+	cd $(BUILD) && cpack -G DEB
 
 # Sanitizer builds run everything but the tests that hash (label "hash"):
 # those map 2 GiB arenas and take seconds per hash even without instrumentation;
