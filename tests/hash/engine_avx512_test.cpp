@@ -19,6 +19,7 @@
 #include "hash/engine.hpp"
 #include "hash/index_table.hpp"
 #include "hash/side_cache.hpp"
+#include "host/cpu_features.hpp"
 
 namespace nolu::qxt {
 namespace {
@@ -113,6 +114,7 @@ private:
 class EngineAvx512 : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (!avx512_usable()) GTEST_SKIP() << "this processor has no usable AVX-512 F, VL and BW";
         ensure_index_table_avx512();
         ASSERT_GE(vectors().size(), 4u) << "tools/vectors.txt is missing or short";
     }
