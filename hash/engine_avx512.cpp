@@ -30,13 +30,13 @@
 #include "hash/index_table.hpp"
 #include "hash/side_cache.hpp"
 
-#define QXT_ALWAYS_INLINE inline __attribute__((always_inline))
 #define QXT_NOINLINE __attribute__((noinline))
 
 namespace nolu::qxt {
 namespace {
 
-using V = __m512i;
+#include "hash/blamka_avx512.inc"
+
 using Lines = V[16];
 
 constexpr std::uint32_t last_block = block_count - 1;
@@ -45,42 +45,6 @@ constexpr std::uint32_t prefetch_ahead = 8;
 
 // ---------------------------------------------------------------------------
 // Compression on tiled blocks
-
-static QXT_ALWAYS_INLINE V mix_add(V a, V b) {
-    const V m = _mm512_mul_epu32(a, b);
-    return _mm512_add_epi64(_mm512_add_epi64(a, b), _mm512_add_epi64(m, m));
-}
-
-static QXT_ALWAYS_INLINE void half_round(V& a, V& b, V& c, V& d) {
-    a = mix_add(a, b);
-    d = _mm512_ror_epi64(_mm512_xor_si512(d, a), 32);
-    c = mix_add(c, d);
-    b = _mm512_ror_epi64(_mm512_xor_si512(b, c), 24);
-    a = mix_add(a, b);
-    d = _mm512_ror_epi64(_mm512_xor_si512(d, a), 16);
-    c = mix_add(c, d);
-    b = _mm512_ror_epi64(_mm512_xor_si512(b, c), 63);
-}
-
-// One BLAKE2b round without message words on two 16-word groups at once, one
-// in each 256-bit half: the column half, then the diagonal half with b, c, d
-// rotated by one, two, three words within each half, then rotated back.
-static QXT_ALWAYS_INLINE void round2(V& a, V& b, V& c, V& d) {
-    half_round(a, b, c, d);
-    b = _mm512_permutex_epi64(b, _MM_SHUFFLE(0, 3, 2, 1));
-    c = _mm512_permutex_epi64(c, _MM_SHUFFLE(1, 0, 3, 2));
-    d = _mm512_permutex_epi64(d, _MM_SHUFFLE(2, 1, 0, 3));
-    half_round(a, b, c, d);
-    b = _mm512_permutex_epi64(b, _MM_SHUFFLE(2, 1, 0, 3));
-    c = _mm512_permutex_epi64(c, _MM_SHUFFLE(1, 0, 3, 2));
-    d = _mm512_permutex_epi64(d, _MM_SHUFFLE(0, 3, 2, 1));
-}
-
-// 128-bit quarters 0, 2, 1, 3: turns a line of two row pieces into a line of
-// two column pieces and back.
-static QXT_ALWAYS_INLINE V swap_middle_quarters(V x) {
-    return _mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(3, 1, 2, 0));
-}
 
 struct NoLookAhead {
     QXT_ALWAYS_INLINE void operator()(V) const {}

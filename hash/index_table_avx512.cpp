@@ -18,41 +18,7 @@
 namespace nolu::qxt {
 namespace {
 
-using V = __m512i;
-
-// a + b + 2 * lo32(a) * lo32(b), the multiplying mix of the Argon2 permutation.
-static inline V mix_add(V a, V b) {
-    const V m = _mm512_mul_epu32(a, b);
-    return _mm512_add_epi64(_mm512_add_epi64(a, b), _mm512_add_epi64(m, m));
-}
-
-static inline void half_round(V& a, V& b, V& c, V& d) {
-    a = mix_add(a, b);
-    d = _mm512_ror_epi64(_mm512_xor_si512(d, a), 32);
-    c = mix_add(c, d);
-    b = _mm512_ror_epi64(_mm512_xor_si512(b, c), 24);
-    a = mix_add(a, b);
-    d = _mm512_ror_epi64(_mm512_xor_si512(d, a), 16);
-    c = mix_add(c, d);
-    b = _mm512_ror_epi64(_mm512_xor_si512(b, c), 63);
-}
-
-// One BLAKE2b round without message words on two 16-word rows at once (one
-// per 256-bit half): columns, then diagonals by rotating b, c, d in each half.
-static inline void round2(V& a, V& b, V& c, V& d) {
-    half_round(a, b, c, d);
-    b = _mm512_permutex_epi64(b, _MM_SHUFFLE(0, 3, 2, 1));
-    c = _mm512_permutex_epi64(c, _MM_SHUFFLE(1, 0, 3, 2));
-    d = _mm512_permutex_epi64(d, _MM_SHUFFLE(2, 1, 0, 3));
-    half_round(a, b, c, d);
-    b = _mm512_permutex_epi64(b, _MM_SHUFFLE(2, 1, 0, 3));
-    c = _mm512_permutex_epi64(c, _MM_SHUFFLE(1, 0, 3, 2));
-    d = _mm512_permutex_epi64(d, _MM_SHUFFLE(0, 3, 2, 1));
-}
-
-static inline V swap_middle_quarters(V x) {
-    return _mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(3, 1, 2, 0));
-}
+#include "hash/blamka_avx512.inc"
 
 // G(0, Y) = P(Y) xor Y on a tiled block, in place.
 static void compress_zero(std::uint64_t* block) {
