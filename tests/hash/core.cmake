@@ -14,3 +14,12 @@ target_compile_definitions(test_hash_engines PRIVATE QXT_SOURCE_DIR="${CMAKE_SOU
 
 # AVX2 index table against the plain address blocks.
 qxt_add_test(test_hash_index SOURCES index_table_test.cpp LIBS qxt_hash)
+
+# Machine code of the hash library: AVX-512 stays in its own files, and those
+# hand nothing inline to the rest of the program.
+find_program(QXT_OBJDUMP objdump REQUIRED)
+find_program(QXT_NM nm REQUIRED)
+add_test(NAME HashObjects.Avx512StaysInItsOwnFiles
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${QXT_OBJDUMP} -DNM=${QXT_NM}
+          "-DOBJECTS=$<TARGET_OBJECTS:qxt_hash>" -P ${CMAKE_CURRENT_SOURCE_DIR}/check_objects.cmake)
+set_tests_properties(HashObjects.Avx512StaysInItsOwnFiles PROPERTIES LABELS unit)

@@ -1,0 +1,47 @@
+# Checks the machine code of the hash library's object files:
+# - nothing outside the AVX-512 files touches a ZMM or opmask register, so the
+#   AVX2 path (and everything generic) runs on a processor without AVX-512;
+# - the AVX-512 files define no weak symbols (an inline function or template
+#   instantiation the linker could pick over a generic copy) and export only
+#   the engine's entry points.
+# Run as: cmake -DOBJDUMP=... -DNM=... -DOBJECTS="a.o;b.o" -P check_objects.cmake
+cmake_minimum_required(VERSION 3.20)
+set(allowed_avx512_exports
+  _ZN4nolu3qxt13engine_avx512ERKNS0_5ArenaEPKhmPh
+  _ZN4nolu3qxt13rebuild_blockEPKvPKjjPv
+  _ZN4nolu3qxt18hprime_1024_avx512EPhPKh
+  _ZN4nolu3qxt24build_index_table_avx512Ev)
+
+set(failures "")
+foreach(object IN LISTS OBJECTS)
+  get_filename_component(name "${object}" NAME)
+  if(name MATCHES "_avx512")
+    execute_process(COMMAND ${NM} --defined-only -g "${object}" OUTPUT_VARIABLE symbols)
+    string(REPLACE "\n" ";" symbols "${symbols}")
+    foreach(line IN LISTS symbols)
+      if(line MATCHES "^[0-9a-f]+ ([A-Za-z]) (.+)$")
+        set(kind "${CMAKE_MATCH_1}")
+        set(symbol "${CMAKE_MATCH_2}")
+        if(symbol MATCHES "^DW\\.ref\\.")
+          # exception-handling data reference, no code
+        elseif(kind MATCHES "^[WVu]$")
+          string(APPEND failures "${name}: weak symbol ${symbol}\n")
+        elseif(NOT symbol IN_LIST allowed_avx512_exports)
+          string(APPEND failures "${name}: unexpected export ${symbol}\n")
+        endif()
+      endif()
+    endforeach()
+  else()
+    execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn "${object}" OUTPUT_VARIABLE code)
+    string(REGEX MATCH "[^\n]*(%zmm|%k[0-7][,)} ]|%[xy]mm(1[6-9]|2[0-9]|3[01]))[^\n]*" hit "${code}")
+    if(hit)
+      string(APPEND failures "${name}: AVX-512 instruction: ${hit}\n")
+    endif()
+  endif()
+endforeach()
+
+if(failures)
+  message(FATAL_ERROR "${failures}")
+endif()
+list(LENGTH OBJECTS count)
+message(STATUS "${count} object files checked")
