@@ -94,7 +94,7 @@ void expect_clean_stop(Process& m, int sig) {
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_LT(took, 2500ms);
+    EXPECT_LT(took, 3s);  // about two seconds, with room for a loaded test machine
     const std::string last = "\n\n shutdown requested — clean exit\n";
     ASSERT_GE(r.out.size(), last.size());
     EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last) << r.out;
