@@ -1,6 +1,7 @@
 // Hashes N nonces with each engine on a reused arena, and with libargon2 on
 // a reused, transparent-huge-page buffer, and prints seconds per hash,
-// hashes per second and the ratios.
+// hashes per second and the ratios. A row is an engine of the engine table
+// with a set of memory options, or libargon2.
 //
 //   bench_engines [nonces] [row,row,...|all]      (default: 4 avx2,libargon2)
 //
@@ -19,9 +20,10 @@
 
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
-#include "hash/engine.hpp"
-#include "hash/index_table.hpp"
+#include "hash/engine_table.hpp"
+#include "hash/settings.hpp"
 #include "hash/side_cache.hpp"
+#include "host/cpu_features.hpp"
 
 using namespace nolu::qxt;
 
@@ -86,54 +88,38 @@ void unmap_argon2_buffer() {
 
 // --- the rows ---------------------------------------------------------------
 
-bool has_avx2() { return __builtin_cpu_supports("avx2"); }
-
-void setup_full() { engine_settings = EngineSettings{}; }
-
-void setup_avx2() {
-    setup_full();
-    build_index_table_avx2();
-}
-
-bool has_avx512() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw");
-}
-
-void setup_avx512(std::uint32_t skip, bool reft, std::uint32_t side) {
-    setup_full();
-    ensure_index_table_avx512();
-    set_skip(skip, true);
-    set_reft(reft);
-    side_plan(side, 0);  // 0 switches the side cache off
-}
-void setup_avx512_plain() { setup_avx512(0, false, 0); }
-void setup_avx512_skip() { setup_avx512(600, false, 0); }
-void setup_avx512_skip_reft() { setup_avx512(600, true, 0); }
-void setup_avx512_side1k() { setup_avx512(0, false, 1024); }
-void setup_avx512_side4k() { setup_avx512(0, false, 4096); }
-void setup_avx512_side16k() { setup_avx512(0, false, 16384); }
-void setup_avx512_skip_side4k() { setup_avx512(600, false, 4096); }
-
 struct Row {
     const char* name;
-    void (*setup)();       // settings and tables of this row
-    Engine engine;         // hash_libargon2: its own buffer instead of an arena
-    bool (*available)();   // null: runs everywhere
+    const char* engine;       // a row of the engine table; null: libargon2 on its own buffer
+    std::uint32_t skip = 0;   // skip-store permille, 0 = off
+    bool reft = false;        // reference table (with skip-store)
+    std::uint32_t side = 0;   // side-cache slots, 0 = off
 };
 
 const Row rows[] = {
-    {"plain", setup_full, engine_plain, nullptr},
-    {"avx2", setup_avx2, engine_avx2, has_avx2},
-    {"libargon2", setup_full, hash_libargon2, nullptr},
-    {"avx512", setup_avx512_plain, engine_avx512, has_avx512},
-    {"avx512-skip600", setup_avx512_skip, engine_avx512, has_avx512},
-    {"avx512-skip600-reft", setup_avx512_skip_reft, engine_avx512, has_avx512},
-    {"avx512-side1024", setup_avx512_side1k, engine_avx512, has_avx512},
-    {"avx512-side4096", setup_avx512_side4k, engine_avx512, has_avx512},
-    {"avx512-side16384", setup_avx512_side16k, engine_avx512, has_avx512},
-    {"avx512-skip600-side4096", setup_avx512_skip_side4k, engine_avx512, has_avx512},
+    {"plain", "plain"},
+    {"avx2", "avx2"},
+    {"libargon2", nullptr},
+    {"avx512", "avx512"},
+    {"avx512-skip600", "avx512", 600},
+    {"avx512-skip600-reft", "avx512", 600, true},
+    {"avx512-side1024", "avx512", 0, false, 1024},
+    {"avx512-side4096", "avx512", 0, false, 4096},
+    {"avx512-side16384", "avx512", 0, false, 16384},
+    {"avx512-skip600-side4096", "avx512", 600, false, 4096},
 };
+
+bool has_memory_options(const Row& row) { return row.skip != 0 || row.reft || row.side != 0; }
+
+// Why the row cannot run here, or null.
+const char* unavailable(const Row& row, const IsaSupport& isa) {
+    if (row.engine == nullptr) return nullptr;
+    const EngineRow* engine = find_engine(row.engine);
+    if (engine == nullptr) return "no such engine";
+    if (!engine->usable(isa)) return "not supported by this processor";
+    if (has_memory_options(row) && !engine->memory_options) return "the engine takes no memory options";
+    return nullptr;
+}
 
 // --- timing -------------------------------------------------------------
 
@@ -148,30 +134,49 @@ struct Result {
 };
 
 bool run_row(const Row& row, unsigned nonces, const std::uint8_t* header, Result& res) {
-    row.setup();
+    // The row's settings: the engine's own tables and the memory options.
+    const EngineRow* engine = row.engine != nullptr ? find_engine(row.engine) : nullptr;
+    HashSettings settings;
+    SidePlan plan;  // outlives the arena that points at it
+    if (engine != nullptr) {
+        if (const Status status = engine->prepare(settings); !status) {
+            std::fprintf(stderr, "%s: %s\n", row.name, status.error().message.c_str());
+            return false;
+        }
+        settings = with_skip(settings, row.skip, true);
+        settings.reft = row.reft;
+        if (row.side != 0) {
+            plan = side_plan(settings.index_table, row.side, 0);
+            settings.side = &plan;
+        }
+    }
+    settings.on_half = mark_half;
+    const Engine hash = engine != nullptr ? engine->hash : hash_libargon2;
+
     Arena arena;
-    const bool own = row.engine == hash_libargon2;
-    if (own ? !map_argon2_buffer() : !arena_allocate(arena)) {
-        std::fprintf(stderr, "%s: cannot map the arena\n", row.name);
+    if (engine == nullptr) {
+        if (!map_argon2_buffer()) {
+            std::fprintf(stderr, "%s: cannot map the buffer\n", row.name);
+            return false;
+        }
+    } else if (const Status status = arena_allocate(arena, settings); !status) {
+        std::fprintf(stderr, "%s: %s\n", row.name, status.error().message.c_str());
         return false;
     }
     std::uint8_t tag[32];
-    row.engine(arena, header, 0xFFFFFFFFull, tag);  // warm-up: page faults, tables
-    engine_half_hook = mark_half;
+    hash(arena, header, 0xFFFFFFFFull, tag);  // warm-up: page faults, tables
     for (unsigned n = 0; n < nonces; ++n) {
         half_mark = 0;
         const double t0 = now();
-        row.engine(arena, header, n, res.last_tag);
+        hash(arena, header, n, res.last_tag);
         const double t1 = now();
         res.seconds += t1 - t0;
         if (half_mark > 0) res.first_half += half_mark - t0;
     }
-    engine_half_hook = nullptr;
-    if (own)
+    if (engine == nullptr)
         unmap_argon2_buffer();
     else
         arena_release(arena);
-    setup_full();
     return true;
 }
 
@@ -217,10 +222,11 @@ int main(int argc, char** argv) {
     std::uint8_t header[header_bytes];
     for (std::size_t i = 0; i < header_bytes; ++i) header[i] = static_cast<std::uint8_t>(i * 37 + 11);
 
+    const IsaSupport isa = detect_isa();
     std::vector<Result> results;
     for (const Row* r : chosen) {
-        if (r->available != nullptr && !r->available()) {
-            std::printf("%-24s skipped: not supported by this processor\n", r->name);
+        if (const char* why = unavailable(*r, isa)) {
+            std::printf("%-24s skipped: %s\n", r->name, why);
             continue;
         }
         Result res;
@@ -233,8 +239,8 @@ int main(int argc, char** argv) {
     const Result* base = nullptr;  // libargon2, the yardstick
     const Result* avx2 = nullptr;
     for (const Result& r : results) {
-        if (r.row->engine == hash_libargon2) base = &r;
-        if (r.row->engine == engine_avx2) avx2 = &r;
+        if (r.row->engine == nullptr) base = &r;
+        if (std::strcmp(r.row->name, "avx2") == 0) avx2 = &r;
     }
     std::printf("%u nonces per row, reused arenas\n", nonces);
     std::printf("%-24s %9s %8s %12s %9s %11s %5s\n", "row", "s/hash", "H/s", "x libargon2", "x avx2", "1st/2nd %",

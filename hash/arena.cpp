@@ -1,4 +1,4 @@
-// Engine settings, block placement and the mapping of one thread's arena.
+// Block placement and the mapping of one thread's arena.
 #include "hash/arena.hpp"
 
 #include <sys/mman.h>
@@ -7,7 +7,9 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "hash/argon2.hpp"
+#include <string>
+
+#include "hash/core_inline.hpp"
 
 #ifndef MAP_HUGE_SHIFT
 #define MAP_HUGE_SHIFT 26
@@ -15,72 +17,12 @@
 
 namespace nolu::qxt {
 
-EngineSettings engine_settings;
-
-void set_skip(std::uint32_t permille, bool rebuild) {
-    if (permille == 0) {
-        engine_settings.skip_from = block_count;
-        engine_settings.rebuild = true;
-        return;
-    }
-    std::uint64_t p = permille;
-    if (p < 500) p = 500;
-    if (p > 1000) p = 1000;
-    // p thousandths of the 2^21 blocks, to the nearest multiple of 2048
-    // (a remainder of exactly 1024 rounds down).
-    engine_settings.skip_from = static_cast<std::uint32_t>(((p * 262144) / 125 + 1023) & ~std::uint64_t{0x7FF});
-    engine_settings.rebuild = rebuild;
-}
-
-void set_reft(bool on) { engine_settings.reft = on; }
-
-bool skip_store_on() { return engine_settings.skip_from < block_count; }
-
-std::uint32_t skip_permille() {
-    if (!skip_store_on()) return 0;
-    return static_cast<std::uint32_t>((std::uint64_t{engine_settings.skip_from} * 1000 + 0x1FFFFF) >> 21);
-}
-
-std::uint64_t arena_bytes() {
-    const std::uint32_t skip_from = engine_settings.skip_from;
-    if (skip_from >= block_count) return full_arena_bytes;
-    const std::uint32_t stored = skip_from + (0x200001u - skip_from) / 2;
-    const std::uint64_t bytes = std::uint64_t{stored} * block_bytes;
-    return (bytes + 0x1FFFFF) & ~std::uint64_t{0x1FFFFF};
-}
-
 std::uint32_t stored_position(std::uint32_t j, std::uint32_t skip_from) {
-    if (j < skip_from) return j;
-    if (j & 1u) return no_slot;
-    return skip_from + (j - skip_from) / 2;
+    return is_dropped(j, skip_from) ? no_slot : block_slot(j, skip_from);
 }
 
-std::uint32_t stored_position(std::uint32_t j) { return stored_position(j, engine_settings.skip_from); }
-
-std::uint64_t ref_table_entries() {
-    if (!engine_settings.reft || !skip_store_on()) return 0;
-    return (block_count - engine_settings.skip_from) / 2 + 16;
-}
-
-void to_tiled(const std::uint64_t* standard, std::uint64_t* tiled) {
-    for (unsigned n = 0; n < 16; ++n) {
-        const unsigned first = 32 * (n / 4) + 4 * (n % 4);
-        for (unsigned k = 0; k < 4; ++k) {
-            tiled[8 * n + k] = standard[first + k];
-            tiled[8 * n + 4 + k] = standard[first + 16 + k];
-        }
-    }
-}
-
-void from_tiled(const std::uint64_t* tiled, std::uint64_t* standard) {
-    for (unsigned n = 0; n < 16; ++n) {
-        const unsigned first = 32 * (n / 4) + 4 * (n % 4);
-        for (unsigned k = 0; k < 4; ++k) {
-            standard[first + k] = tiled[8 * n + k];
-            standard[first + 16 + k] = tiled[8 * n + 4 + k];
-        }
-    }
-}
+void to_tiled(const std::uint64_t* standard, std::uint64_t* tiled) { tile_block(standard, tiled); }
+void from_tiled(const std::uint64_t* tiled, std::uint64_t* standard) { untile_block(tiled, standard); }
 
 namespace {
 
@@ -96,27 +38,15 @@ void* map_huge(std::uint64_t size, int shift, std::uint64_t& mapped) {
     return p;
 }
 
-}  // namespace
+// A zero-filled, 64-byte aligned allocation of bytes (rounded up to 64).
+void* zeroed(std::size_t bytes) {
+    bytes = (bytes + 63) & ~std::size_t{63};
+    void* p = std::aligned_alloc(64, bytes);
+    if (p != nullptr) std::memset(p, 0, bytes);
+    return p;
+}
 
-bool arena_allocate(Arena& arena) {
-    arena.size = arena_bytes();
-
-    const std::uint32_t slots = engine_settings.side_slots;
-    if (slots > 0 && arena.side_buf == nullptr) {
-        const std::size_t bytes = std::size_t{slots} * block_bytes;
-        arena.side_buf = std::aligned_alloc(64, bytes);
-        if (arena.side_buf == nullptr) return false;
-        std::memset(arena.side_buf, 0, bytes);
-    }
-
-    const std::uint64_t entries = ref_table_entries();
-    if (entries > 0 && arena.ref_table == nullptr) {
-        const std::size_t bytes = (entries * 4 + 63) & ~std::size_t{63};
-        arena.ref_table = static_cast<std::uint32_t*>(std::aligned_alloc(64, bytes));
-        if (arena.ref_table == nullptr) return false;
-        std::memset(arena.ref_table, 0, bytes);
-    }
-
+Status map_storage(Arena& arena) {
     std::uint64_t mapped = 0;
     for (int shift : {30, 21}) {
         if (void* p = map_huge(arena.size, shift, mapped)) {
@@ -124,17 +54,40 @@ bool arena_allocate(Arena& arena) {
             arena.mapped_bytes = mapped;
             arena.huge_pages = true;
             arena.page_shift = shift;
-            return true;
+            return success();
         }
     }
     void* p = mmap(nullptr, arena.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return false;
+    if (p == MAP_FAILED) return fail("cannot map " + std::to_string(arena.size >> 20) + " MiB of memory");
     madvise(p, arena.size, MADV_HUGEPAGE);
     arena.base = p;
     arena.mapped_bytes = arena.size;
     arena.huge_pages = false;
     arena.page_shift = 21;
-    return true;
+    return success();
+}
+
+Status allocate_parts(Arena& arena) {
+    if (const std::uint32_t slots = side_slots(arena.settings); slots > 0) {
+        arena.side_buf = zeroed(std::size_t{slots} * block_bytes);
+        if (arena.side_buf == nullptr) return fail("cannot allocate the side-cache buffer");
+    }
+    if (const std::uint64_t entries = ref_table_entries(arena.settings); entries > 0) {
+        arena.ref_table = static_cast<std::uint32_t*>(zeroed(entries * 4));
+        if (arena.ref_table == nullptr) return fail("cannot allocate the reference table");
+    }
+    return map_storage(arena);
+}
+
+}  // namespace
+
+Status arena_allocate(Arena& arena, const HashSettings& settings) {
+    arena_release(arena);
+    arena.settings = settings;
+    arena.size = arena_bytes(settings);
+    Status status = allocate_parts(arena);
+    if (!status) arena_release(arena);
+    return status;
 }
 
 void arena_release(Arena& arena) {

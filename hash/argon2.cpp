@@ -10,10 +10,7 @@ namespace nolu::qxt {
 namespace {
 
 void put_le32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 }  // namespace
@@ -41,11 +38,22 @@ void argon2_h0(std::uint8_t* out72, const std::uint8_t* header, std::uint64_t no
     std::memset(out72 + 64, 0, 8);
 }
 
-std::uint32_t reference_index(std::uint32_t j, std::uint32_t j1) {
-    const std::uint64_t w = j - 1;
-    const std::uint64_t x = (static_cast<std::uint64_t>(j1) * j1) >> 32;
-    const std::uint64_t y = (w * x) >> 32;
-    return static_cast<std::uint32_t>(w - 1 - y);
+void first_blocks(const std::uint8_t* header, std::uint64_t nonce, HPrime hprime, std::uint64_t* b0,
+                  std::uint64_t* b1) {
+    alignas(64) std::uint8_t h0[72];
+    argon2_h0(h0, header, nonce);
+    hprime(reinterpret_cast<std::uint8_t*>(b0), h0);
+    h0[64] = 1;  // block index 1, lane 0
+    hprime(reinterpret_cast<std::uint8_t*>(b1), h0);
+}
+
+void final_tag(const void* last, std::uint8_t* out) {
+    const std::uint8_t length[4] = {static_cast<std::uint8_t>(hash_bytes), 0, 0, 0};
+    Blake2bState s;
+    blake2b_init(s, hash_bytes, nullptr, 0);
+    blake2b_update(s, length, sizeof length);
+    blake2b_update(s, last, block_bytes);
+    blake2b_final(s, out);
 }
 
 bool meets_target(const std::uint8_t* hash, const std::uint8_t* target) {

@@ -29,6 +29,5 @@ void blake2b_hash(void* out, std::size_t outlen, const void* in, std::size_t inl
 // This form moves its pieces with 128-bit loads and stores; the AVX-512
 // engine has its own 512-bit form with identical results.
 void hprime_1024(std::uint8_t* out, const std::uint8_t* in72);
-void hprime_1024_avx512(std::uint8_t* out, const std::uint8_t* in72);
 
 }  // namespace nolu::qxt

@@ -11,8 +11,8 @@
 
 #include "hash/argon2.hpp"
 #include "hash/blake2b.hpp"
-#include "hash/engine.hpp"
-#include "hash/index_table.hpp"
+#include "hash/core_inline.hpp"
+#include "hash/isa.hpp"
 
 namespace nolu::qxt {
 
@@ -28,12 +28,6 @@ template <int kHint>
 QXT_AVX2_INLINE void prefetch_lines(const std::uint8_t* p, int first, int count) {
     for (int line = first; line < first + count; ++line)
         _mm_prefetch(reinterpret_cast<const char*>(p + 64 * line), static_cast<_mm_hint>(kHint));
-}
-
-QXT_AVX2_INLINE std::uint32_t next_reference(std::uint32_t j, std::uint64_t word0) {
-    const std::uint64_t j1 = static_cast<std::uint32_t>(word0);
-    const std::uint64_t w = j - 1;
-    return static_cast<std::uint32_t>(w - 1 - ((w * ((j1 * j1) >> 32)) >> 32));
 }
 
 // One block: w (the previous block, on the stack) becomes G(w, ref); the
@@ -91,7 +85,7 @@ QXT_AVX2_INLINE std::uint32_t fill_block(__m256i* w, __m256i* rc, const __m256i*
         round_cols(x0, x1, x2, x3, x4, x5, x6, x7);
         if (kLookAhead && m == 0) {
             const __m256i first = _mm256_xor_si256(x0, _mm256_load_si256(rc));
-            next = next_reference(j + 1, static_cast<std::uint64_t>(_mm256_extract_epi64(first, 0)));
+            next = ref_index(j + 1, static_cast<std::uint64_t>(_mm256_extract_epi64(first, 0)));
             prefetch_lines<second_half_hint>(base + std::size_t{next} * block_bytes, 0, 16);
         }
         _mm256_store_si256(w + m + 0, x0);
@@ -111,21 +105,40 @@ QXT_AVX2_INLINE std::uint32_t fill_block(__m256i* w, __m256i* rc, const __m256i*
     return next;
 }
 
+// out = P(in) ^ in: the compression with a zero first operand.
+void compress_zero(const __m256i* in, __m256i* out) {
+    alignas(64) __m256i w[32];
+    for (int k = 0; k < 32; ++k) w[k] = _mm256_load_si256(in + k);
+    for (int i = 0; i < 4; ++i) {
+        __m256i* v = w + 8 * i;
+        round_rows(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+    }
+    for (int m = 0; m < 4; ++m)
+        round_cols(w[m], w[m + 4], w[m + 8], w[m + 12], w[m + 16], w[m + 20], w[m + 24], w[m + 28]);
+    for (int k = 0; k < 32; ++k) _mm256_store_si256(out + k, _mm256_xor_si256(w[k], _mm256_load_si256(in + k)));
+}
+
 }  // namespace
+
+void address_block_avx2(const std::uint64_t* z, std::uint64_t* out) {
+    alignas(64) __m256i in[32];
+    alignas(64) __m256i once[32];
+    std::memcpy(in, z, block_bytes);
+    compress_zero(in, once);
+    compress_zero(once, in);
+    std::memcpy(out, in, block_bytes);
+}
 
 void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out) {
     alignas(64) __m256i w[32];   // the block last made
     alignas(64) __m256i rc[32];  // R = X ^ Y, kept for the final XOR
-    alignas(64) std::uint8_t h0[72];
 
     auto* base = static_cast<std::uint8_t*>(arena.base);
     auto block = [base](std::uint32_t j) { return reinterpret_cast<__m256i*>(base + std::size_t{j} * block_bytes); };
-    const std::uint32_t* table = index_table_avx2;
+    const std::uint32_t* table = arena.settings.index_table;
 
-    argon2_h0(h0, header, nonce);
-    hprime_1024(base, h0);
-    h0[64] = 1;
-    hprime_1024(base + block_bytes, h0);
+    first_blocks(header, nonce, hprime_1024, reinterpret_cast<std::uint64_t*>(base),
+                 reinterpret_cast<std::uint64_t*>(base + block_bytes));
     std::memcpy(w, base + block_bytes, block_bytes);
 
     // First half: references from the table; block j + 8's reference is
@@ -136,21 +149,16 @@ void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t n
         fill_block<false>(w, rc, block(table[j]), block(j), base, j, base + std::size_t{table[j + distance]} * block_bytes);
     for (; j < half_blocks; ++j) fill_block<false>(w, rc, block(table[j]), block(j), base, j, nullptr);
 
-    if (engine_half_hook != nullptr) engine_half_hook();
+    if (arena.settings.on_half != nullptr) arena.settings.on_half();
 
     // Second half: each reference comes from word 0 of the block just made.
-    std::uint32_t r = next_reference(half_blocks, static_cast<std::uint64_t>(_mm256_extract_epi64(w[0], 0)));
+    std::uint32_t r = ref_index(half_blocks, static_cast<std::uint64_t>(_mm256_extract_epi64(w[0], 0)));
     prefetch_lines<second_half_hint>(base + std::size_t{r} * block_bytes, 0, 16);
-    for (; j < block_count - 1; ++j) r = fill_block<true>(w, rc, block(r), block(j), base, j, nullptr);
+    for (; j < last_block; ++j) r = fill_block<true>(w, rc, block(r), block(j), base, j, nullptr);
     fill_block<false>(w, rc, block(r), block(j), base, j, nullptr);
     _mm_sfence();
 
-    const std::uint8_t len_le[4] = {static_cast<std::uint8_t>(hash_bytes), 0, 0, 0};
-    Blake2bState s;
-    blake2b_init(s, hash_bytes, nullptr, 0);
-    blake2b_update(s, len_le, 4);
-    blake2b_update(s, w, block_bytes);
-    blake2b_final(s, out);
+    final_tag(w, out);
 }
 
 }  // namespace nolu::qxt

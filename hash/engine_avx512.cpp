@@ -23,11 +23,13 @@
 #include <cstdint>
 #include <type_traits>
 
+#include <cstring>
+
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
 #include "hash/blake2b.hpp"
-#include "hash/engine.hpp"
-#include "hash/index_table.hpp"
+#include "hash/core_inline.hpp"
+#include "hash/isa.hpp"
 #include "hash/side_cache.hpp"
 
 #define QXT_NOINLINE __attribute__((noinline))
@@ -39,7 +41,6 @@ namespace {
 
 using Lines = V[16];
 
-constexpr std::uint32_t last_block = block_count - 1;
 constexpr std::uint32_t first_half_last = half_blocks - 1;
 constexpr std::uint32_t prefetch_ahead = 8;
 
@@ -119,42 +120,8 @@ static QXT_ALWAYS_INLINE void prefetch_block_l2(const void* p) {
     for (int n = 0; n < 16; ++n) _mm_prefetch(c + 64 * n, _MM_HINT_T1);
 }
 
-// r(j) from the first word of B[j - 1]: W = j - 1, r = W - 1 - ((W * ((J1 * J1) >> 32)) >> 32).
-static QXT_ALWAYS_INLINE std::uint32_t ref_from_j1(std::uint32_t j, std::uint64_t j1) {
-    const std::uint64_t w = j - 1;
-    return static_cast<std::uint32_t>(w - 1 - ((w * ((j1 * j1) >> 32)) >> 32));
-}
-
 static QXT_ALWAYS_INLINE std::uint32_t low_word(V line) {
     return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(line)));
-}
-
-// Arena slot of block j >= skip_from when it is stored (even j); for odd j
-// this is the slot of its stored predecessor j - 1.
-static QXT_ALWAYS_INLINE std::uint32_t packed_slot(std::uint32_t j, std::uint32_t skip_from) {
-    return skip_from + ((j - skip_from) >> 1);
-}
-
-// Conversions between the standard word order (H' output, the tag input) and
-// the tiled order, with plain 64-bit moves.
-static void tile(const std::uint64_t* standard, std::uint64_t* tiled) {
-    for (unsigned n = 0; n < 16; ++n) {
-        const unsigned w = 32 * (n >> 2) + 4 * (n & 3);
-        for (unsigned k = 0; k < 4; ++k) {
-            tiled[8 * n + k] = standard[w + k];
-            tiled[8 * n + 4 + k] = standard[w + 16 + k];
-        }
-    }
-}
-
-static void untile(const std::uint64_t* tiled, std::uint64_t* standard) {
-    for (unsigned n = 0; n < 16; ++n) {
-        const unsigned w = 32 * (n >> 2) + 4 * (n & 3);
-        for (unsigned k = 0; k < 4; ++k) {
-            standard[w + k] = tiled[8 * n + k];
-            standard[w + 16 + k] = tiled[8 * n + 4 + k];
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -174,11 +141,7 @@ constexpr std::uint32_t kept_levels = 64;
 static QXT_ALWAYS_INLINE std::uint32_t chain_ref(const std::uint8_t* base, const std::uint32_t* table,
                                                  std::uint32_t skip_from, std::uint32_t j) {
     if (table != nullptr) return table[(j - skip_from) >> 1];
-    return ref_from_j1(j, *reinterpret_cast<const std::uint32_t*>(slot_ptr(base, packed_slot(j, skip_from))));
-}
-
-static QXT_ALWAYS_INLINE bool dropped(std::uint32_t j, std::uint32_t skip_from) {
-    return j >= skip_from && (j & 1) != 0;
+    return ref_index(j, *reinterpret_cast<const std::uint32_t*>(slot_ptr(base, packed_slot(j, skip_from))));
 }
 
 static QXT_NOINLINE void rebuild_into(const std::uint8_t* base, const std::uint32_t* table, std::uint32_t skip_from,
@@ -192,10 +155,10 @@ static QXT_NOINLINE void rebuild_into(const std::uint8_t* base, const std::uint3
         a = chain_ref(base, table, skip_from, cur);
         if (depth < kept_levels) chain[depth] = cur;
         ++depth;
-        if (!dropped(a, skip_from)) break;
+        if (!is_dropped(a, skip_from)) break;
         cur = a;
     }
-    const V* y = slot_ptr(base, a < skip_from ? a : packed_slot(a, skip_from));
+    const V* y = slot_ptr(base, block_slot(a, skip_from));
     prefetch_block(y);
     for (std::uint32_t level = depth; level-- > 0;) {
         std::uint32_t jl;
@@ -217,10 +180,12 @@ static QXT_NOINLINE void rebuild_into(const std::uint8_t* base, const std::uint3
 // First half: references from the index table, prefetched 8 blocks ahead.
 
 template <bool Side>
-static QXT_NOINLINE void fill_first_half(std::uint8_t* base, std::uint8_t* side, std::uint64_t* work) {
-    const std::uint32_t* const index = index_table_avx512;
-    const std::uint16_t* const read_slot = side_read_slot;
-    const std::uint16_t* const write_slot = side_write_slot;
+static QXT_NOINLINE void fill_first_half(const Arena& arena, std::uint64_t* work) {
+    std::uint8_t* const base = static_cast<std::uint8_t*>(arena.base);
+    std::uint8_t* const side = static_cast<std::uint8_t*>(arena.side_buf);
+    const std::uint32_t* const index = arena.settings.index_table;
+    const std::uint16_t* const read_slot = Side ? arena.settings.side->read_slot.data() : nullptr;
+    const std::uint16_t* const write_slot = Side ? arena.settings.side->write_slot.data() : nullptr;
     Lines x;
     load_block(x, reinterpret_cast<const V*>(work));
 
@@ -266,7 +231,7 @@ static QXT_NOINLINE std::uint32_t fill_natural(std::uint8_t* base, std::uint64_t
     for (; i < stop; ++i) {
         std::uint32_t next = 0;
         compress(x, slot_ptr(base, r), [&](V w0) {
-            next = ref_from_j1(i + 1, low_word(w0));
+            next = ref_index(i + 1, low_word(w0));
             prefetch_block(slot_ptr(base, next));
         });
         stream_block(slot_ptr(base, i), x);
@@ -307,7 +272,7 @@ static QXT_NOINLINE void fill_skip(std::uint8_t* base, std::uint32_t* table, std
     };
     auto look_ahead = [&](std::uint32_t i, std::uint32_t& next) {
         return [&, i](V w0) {
-            next = ref_from_j1(i + 1, low_word(w0));
+            next = ref_index(i + 1, low_word(w0));
             prefetch_for(next);
         };
     };
@@ -330,6 +295,15 @@ static QXT_NOINLINE void fill_skip(std::uint8_t* base, std::uint32_t* table, std
     if constexpr (Reft) table[(i + 1 - skip_from) >> 1] = r;
     compress(x, fetch(r), NoLookAhead{});
     store_block(reinterpret_cast<V*>(work), x);
+}
+
+// G(0, Y) on a tiled block, in place.
+static void compress_zero(std::uint64_t* block) {
+    Lines x;
+#pragma GCC unroll 16
+    for (int n = 0; n < 16; ++n) x[n] = _mm512_setzero_si512();
+    compress(x, reinterpret_cast<const V*>(block), NoLookAhead{});
+    store_block(reinterpret_cast<V*>(block), x);
 }
 
 }  // namespace
@@ -356,46 +330,50 @@ void hprime_1024_avx512(std::uint8_t* out, const std::uint8_t* in72) {
     _mm512_storeu_si512(out + 960, _mm512_load_si512(next));
 }
 
-const void* rebuild_block(const void* base, const std::uint32_t* ref_table, std::uint32_t j, void* out) {
-    rebuild_into(static_cast<const std::uint8_t*>(base), ref_table, engine_settings.skip_from, j, static_cast<V*>(out));
+void address_block_avx512(const std::uint64_t* z, std::uint64_t* out) {
+    alignas(64) std::uint64_t tiled[block_words];
+    tile_block(z, tiled);
+    compress_zero(tiled);
+    compress_zero(tiled);
+    untile_block(tiled, out);
+}
+
+const void* rebuild_block_avx512(const Arena& arena, std::uint32_t j, void* out) {
+    rebuild_into(static_cast<const std::uint8_t*>(arena.base), arena.ref_table, arena.settings.skip_from, j,
+                 static_cast<V*>(out));
     return out;
 }
 
 void engine_avx512(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out) {
     std::uint8_t* const base = static_cast<std::uint8_t*>(arena.base);
-    const std::uint32_t skip_from = engine_settings.skip_from;
-    const bool rebuild = engine_settings.rebuild;
-    const bool side = engine_settings.side_slots != 0;
+    const HashSettings& settings = arena.settings;
+    const std::uint32_t skip_from = settings.skip_from;
 
-    alignas(64) std::uint8_t h0[72];
-    alignas(64) std::uint64_t standard[block_words];
+    alignas(64) std::uint64_t standard[2][block_words];
     alignas(64) std::uint64_t work[block_words];
     alignas(64) V rebuild_buf[16];
 
-    argon2_h0(h0, header, nonce);
-    hprime_1024_avx512(reinterpret_cast<std::uint8_t*>(standard), h0);
-    tile(standard, reinterpret_cast<std::uint64_t*>(base));
-    h0[64] = 1;
-    hprime_1024_avx512(reinterpret_cast<std::uint8_t*>(standard), h0);
-    tile(standard, work);
-    for (std::size_t w = 0; w < block_words; ++w) reinterpret_cast<std::uint64_t*>(base + block_bytes)[w] = work[w];
+    first_blocks(header, nonce, hprime_1024_avx512, standard[0], standard[1]);
+    tile_block(standard[0], reinterpret_cast<std::uint64_t*>(base));
+    tile_block(standard[1], work);
+    std::memcpy(base + block_bytes, work, block_bytes);
 
-    if (side) {
-        fill_first_half<true>(base, static_cast<std::uint8_t*>(arena.side_buf), work);
+    if (side_slots(settings) != 0) {
+        fill_first_half<true>(arena, work);
     } else {
-        fill_first_half<false>(base, nullptr, work);
+        fill_first_half<false>(arena, work);
     }
 
-    if (engine_half_hook != nullptr) engine_half_hook();
+    if (settings.on_half != nullptr) settings.on_half();
 
     // r(2^20) from word 0 of B[2^20 - 1].
-    std::uint32_t r = ref_from_j1(half_blocks, static_cast<std::uint32_t>(work[0]));
+    std::uint32_t r = ref_index(half_blocks, work[0]);
     if (skip_from >= block_count) {
         fill_natural(base, work, half_blocks, block_count, r);
     } else {
         r = fill_natural(base, work, half_blocks, skip_from, r);
         std::uint32_t* const table = arena.ref_table;
-        if (!rebuild) {
+        if (!settings.rebuild) {
             if (table != nullptr) {
                 fill_skip<false, true>(base, table, work, rebuild_buf, skip_from, r);
             } else {
@@ -409,13 +387,8 @@ void engine_avx512(const Arena& arena, const std::uint8_t* header, std::uint64_t
     }
     _mm_sfence();
 
-    untile(work, standard);
-    Blake2bState state;
-    const std::uint8_t length[4] = {32, 0, 0, 0};
-    blake2b_init(state, 32, nullptr, 0);
-    blake2b_update(state, length, sizeof length);
-    blake2b_update(state, standard, block_bytes);
-    blake2b_final(state, out);
+    untile_block(work, standard[0]);
+    final_tag(standard[0], out);
 }
 
 }  // namespace nolu::qxt

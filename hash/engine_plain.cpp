@@ -3,14 +3,13 @@
 // fast engine and the index tables are checked against this file.
 #include <cstring>
 
+#include "hash/plain.hpp"
+
 #include "hash/argon2.hpp"
 #include "hash/blake2b.hpp"
-#include "hash/engine.hpp"
-#include "hash/index_table.hpp"
+#include "hash/core_inline.hpp"
 
 namespace nolu::qxt {
-
-void (*engine_half_hook)() = nullptr;
 
 namespace {
 
@@ -62,10 +61,7 @@ public:
     std::uint32_t j1(std::uint32_t i, bool first) {
         if (first || i % 128 == 0) {
             input_[6] = i / 128 + 1;
-            static const std::uint64_t zero[block_words] = {};
-            std::uint64_t once[block_words];
-            compress_plain(zero, input_, once);
-            compress_plain(zero, once, address_);
+            address_block_plain(input_, address_);
         }
         return static_cast<std::uint32_t>(address_[i % 128]);
     }
@@ -96,49 +92,30 @@ void compress_plain(const std::uint64_t* x, const std::uint64_t* y, std::uint64_
     for (std::size_t i = 0; i < block_words; ++i) out[i] = t[i] ^ r[i];
 }
 
-void plain_reference_indices(std::uint32_t* table) {
-    for (std::uint32_t slice = 0; slice < 2; ++slice) {
-        AddressBlocks addresses(slice);
-        const std::uint32_t first = slice == 0 ? 2 : 0;
-        for (std::uint32_t i = first; i < slice_blocks; ++i) {
-            const std::uint32_t j = slice * slice_blocks + i;
-            table[j] = reference_index(j, addresses.j1(i, i == first));
-        }
-    }
+void address_block_plain(const std::uint64_t* z, std::uint64_t* out) {
+    static const std::uint64_t zero[block_words] = {};
+    std::uint64_t once[block_words];
+    compress_plain(zero, z, once);
+    compress_plain(zero, once, out);
 }
 
 void engine_plain(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out) {
     auto* blocks = static_cast<std::uint64_t*>(arena.base);
-    auto* bytes = static_cast<std::uint8_t*>(arena.base);
     auto block = [blocks](std::uint32_t j) { return blocks + std::size_t{j} * block_words; };
 
-    std::uint8_t h0[72];
-    argon2_h0(h0, header, nonce);
-    hprime_1024(bytes, h0);
-    h0[64] = 1;
-    hprime_1024(bytes + block_bytes, h0);
-
+    first_blocks(header, nonce, hprime_1024, block(0), block(1));
     for (std::uint32_t slice = 0; slice < 2; ++slice) {
         AddressBlocks addresses(slice);
         const std::uint32_t first = slice == 0 ? 2 : 0;
         for (std::uint32_t i = first; i < slice_blocks; ++i) {
             const std::uint32_t j = slice * slice_blocks + i;
-            const std::uint32_t r = reference_index(j, addresses.j1(i, i == first));
-            compress_plain(block(j - 1), block(r), block(j));
+            compress_plain(block(j - 1), block(ref_index(j, addresses.j1(i, i == first))), block(j));
         }
     }
-    if (engine_half_hook != nullptr) engine_half_hook();
-    for (std::uint32_t j = half_blocks; j < block_count; ++j) {
-        const std::uint32_t r = reference_index(j, static_cast<std::uint32_t>(block(j - 1)[0]));
-        compress_plain(block(j - 1), block(r), block(j));
-    }
-
-    const std::uint8_t len_le[4] = {static_cast<std::uint8_t>(hash_bytes), 0, 0, 0};
-    Blake2bState s;
-    blake2b_init(s, hash_bytes, nullptr, 0);
-    blake2b_update(s, len_le, 4);
-    blake2b_update(s, block(block_count - 1), block_bytes);
-    blake2b_final(s, out);
+    if (arena.settings.on_half != nullptr) arena.settings.on_half();
+    for (std::uint32_t j = half_blocks; j < block_count; ++j)
+        compress_plain(block(j - 1), block(ref_index(j, block(j - 1)[0])), block(j));
+    final_tag(block(last_block), out);
 }
 
 }  // namespace nolu::qxt

@@ -4,20 +4,13 @@
 #include "hash/side_cache.hpp"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <queue>
 #include <vector>
 
-#include "hash/arena.hpp"
 #include "hash/argon2.hpp"
-#include "hash/index_table.hpp"
 
 namespace nolu::qxt {
-
-std::uint16_t* side_write_slot = nullptr;
-std::uint16_t* side_read_slot = nullptr;
 
 namespace {
 
@@ -79,51 +72,35 @@ void plan_one(const std::uint32_t* table, std::uint32_t slots, std::uint32_t dis
     }
 }
 
-std::uint16_t* publish(const std::vector<std::uint16_t>& entries) {
-    void* mem = std::aligned_alloc(64, half_blocks * sizeof(std::uint16_t));
-    if (mem != nullptr) std::memcpy(mem, entries.data(), half_blocks * sizeof(std::uint16_t));
-    return static_cast<std::uint16_t*>(mem);
-}
-
 }  // namespace
 
-std::uint32_t side_plan(std::uint32_t slots, std::uint32_t dist) {
-    // A new plan replaces an old one (only ever done before any engine runs).
-    std::free(side_write_slot);
-    std::free(side_read_slot);
-    side_write_slot = nullptr;
-    side_read_slot = nullptr;
-    engine_settings.side_slots = 0;
-    if (slots == 0) return 0;
-
-    if (index_table_avx512 == nullptr) build_index_table_avx512();
+SidePlan side_plan(const std::uint32_t* index_table, std::uint32_t slots, std::uint32_t dist) {
+    SidePlan best;
+    if (slots == 0) return best;
     const std::uint32_t n = std::min(slots, side_slots_max);
-
-    Plan best, work;
     best.write_slot.assign(half_blocks, side_none);
     best.read_slot.assign(half_blocks, side_none);
+    Plan work;
     const std::uint32_t candidates[] = {dist, 2048, 4096, 8192, 16384, 32768};
     for (const std::uint32_t d : candidates) {
         if (d != 0) {
-            plan_one(index_table_avx512, n, d, work);
+            plan_one(index_table, n, d, work);
             // Strictly better only: on a tie the smaller distance, tried first, stays.
-            if (work.served > best.served) std::swap(best, work);
+            if (work.served > best.served || best.dist == 0) {
+                std::swap(best.write_slot, work.write_slot);
+                std::swap(best.read_slot, work.read_slot);
+                best.served = work.served;
+                best.dist = d;
+            }
         }
         if (dist != 0) break;
     }
+    best.slots = n;
+    return best;
+}
 
-    side_write_slot = publish(best.write_slot);
-    side_read_slot = publish(best.read_slot);
-    if (side_write_slot == nullptr || side_read_slot == nullptr) {
-        // Without both tables the engine must not use the side cache at all.
-        std::free(side_write_slot);
-        std::free(side_read_slot);
-        side_write_slot = nullptr;
-        side_read_slot = nullptr;
-        return 0;
-    }
-    engine_settings.side_slots = n;
-    return static_cast<std::uint32_t>(std::uint64_t{best.served} * 500 / 524287);
+std::uint32_t served_permille(const SidePlan& plan) {
+    return static_cast<std::uint32_t>(std::uint64_t{plan.served} * 500 / 524287);
 }
 
 }  // namespace nolu::qxt

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "hash/arena.hpp"
+#include "hash/settings.hpp"
+#include "hash/side_cache.hpp"
 
 using namespace nolu::qxt;
 
@@ -62,18 +64,26 @@ void touch_ends(const Arena& a) {
     EXPECT_EQ(p[a.size - 1], 2);
 }
 
-class ArenaMap : public ::testing::Test {
-protected:
-    void TearDown() override { engine_settings = EngineSettings{}; }
-};
+::testing::AssertionResult allocated(Arena& a, const HashSettings& settings) {
+    const Status status = arena_allocate(a, settings);
+    if (status) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << status.error().message;
+}
+
+bool all_zero(const void* p, std::size_t bytes) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    for (std::size_t i = 0; i < bytes; ++i)
+        if (b[i] != 0) return false;
+    return true;
+}
 
 }  // namespace
 
-TEST_F(ArenaMap, TransparentHugePages) {
+TEST(ArenaMap, TransparentHugePages) {
     if (read_long(pages_1g + "free_hugepages") > 0 || read_long(pages_2m + "free_hugepages") >= 1024)
         GTEST_SKIP() << "free explicit huge pages would be taken first";
     Arena a;
-    ASSERT_TRUE(arena_allocate(a));
+    ASSERT_TRUE(allocated(a, HashSettings{}));
     EXPECT_FALSE(a.huge_pages);
     EXPECT_EQ(a.page_shift, 21);
     EXPECT_EQ(a.size, 2147483648ull);
@@ -85,7 +95,7 @@ TEST_F(ArenaMap, TransparentHugePages) {
     EXPECT_EQ(a.mapped_bytes, 0u);
 }
 
-TEST_F(ArenaMap, TwoMegabytePages) {
+TEST(ArenaMap, TwoMegabytePages) {
     if (geteuid() != 0) GTEST_SKIP() << "reserving 2 MiB pages needs root";
     if (read_long(pages_1g + "free_hugepages") > 0) GTEST_SKIP() << "free 1 GiB pages would be taken first";
     Reservation r(pages_2m, 1024);
@@ -93,7 +103,7 @@ TEST_F(ArenaMap, TwoMegabytePages) {
         GTEST_SKIP() << "could not reserve 1024 pages of 2 MiB";
     const long free_before = read_long(pages_2m + "free_hugepages");
     Arena a;
-    ASSERT_TRUE(arena_allocate(a));
+    ASSERT_TRUE(allocated(a, HashSettings{}));
     EXPECT_TRUE(a.huge_pages);
     EXPECT_EQ(a.page_shift, 21);
     EXPECT_EQ(a.mapped_bytes, 2147483648ull);
@@ -105,16 +115,15 @@ TEST_F(ArenaMap, TwoMegabytePages) {
 
 // A skip-store arena of 1638 MiB in 1 GiB pages: the mapping covers two whole
 // pages and both go back on release.
-TEST_F(ArenaMap, GigabytePagesWithPartialLength) {
+TEST(ArenaMap, GigabytePagesWithPartialLength) {
     if (geteuid() != 0) GTEST_SKIP() << "reserving 1 GiB pages needs root";
     Reservation r(pages_1g, 2);
     if (!r.active() || read_long(pages_1g + "free_hugepages") < 2)
         GTEST_SKIP() << "could not reserve two 1 GiB pages";
     const long free_before = read_long(pages_1g + "free_hugepages");
 
-    set_skip(600, true);
     Arena a;
-    ASSERT_TRUE(arena_allocate(a));
+    ASSERT_TRUE(allocated(a, with_skip(HashSettings{}, 600, true)));
     EXPECT_TRUE(a.huge_pages);
     EXPECT_EQ(a.page_shift, 30);
     EXPECT_EQ(a.size, 1717567488ull);
@@ -141,18 +150,39 @@ TEST_F(ArenaMap, GigabytePagesWithPartialLength) {
     EXPECT_EQ(read_long(pages_1g + "free_hugepages"), free_before);
 }
 
-TEST_F(ArenaMap, ReusedRecordAfterRelease) {
-    // the same record can be allocated again after a release (verification
-    // does this once per pass)
-    set_skip(600, true);
+// The side structures come zero-filled and 64-byte aligned with the storage,
+// the record keeps the settings it was mapped for, and the same record can be
+// allocated again after a release (verification does this once per pass).
+TEST(ArenaMap, SideStructuresAndReusedRecord) {
+    SidePlan plan;
+    plan.slots = 64;
+    HashSettings settings = with_skip(HashSettings{}, 600, true);
+    settings.reft = true;
+    settings.side = &plan;
     Arena a;
-    ASSERT_TRUE(arena_allocate(a));
+    ASSERT_TRUE(allocated(a, settings));
+    EXPECT_EQ(a.size, arena_bytes(settings));
+    EXPECT_EQ(a.settings.skip_from, settings.skip_from);
+    EXPECT_TRUE(a.settings.reft);
+    EXPECT_EQ(a.settings.side, &plan);
+    ASSERT_NE(a.side_buf, nullptr);
+    ASSERT_NE(a.ref_table, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.side_buf) % 64, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.ref_table) % 64, 0u);
+    EXPECT_TRUE(all_zero(a.side_buf, 64 * 1024));
+    EXPECT_TRUE(all_zero(a.ref_table, 419856 * 4));
     const std::uint64_t small = a.size;
     arena_release(a);
-    set_skip(0, true);
-    ASSERT_TRUE(arena_allocate(a));
+    EXPECT_EQ(a.base, nullptr);
+    EXPECT_EQ(a.side_buf, nullptr);
+    EXPECT_EQ(a.ref_table, nullptr);
+    arena_release(a);  // twice, and on an empty record: harmless
+
+    ASSERT_TRUE(allocated(a, HashSettings{}));
     EXPECT_GT(a.size, small);
     EXPECT_GE(a.mapped_bytes, a.size);
+    EXPECT_EQ(a.side_buf, nullptr);  // this layout asks for neither
+    EXPECT_EQ(a.ref_table, nullptr);
     touch_ends(a);
     arena_release(a);
 }

@@ -8,19 +8,12 @@
 #include <cstring>
 
 #include "hash/arena.hpp"
+#include "hash/settings.hpp"
+#include "hash/side_cache.hpp"
 
 using namespace nolu::qxt;
 
-namespace {
-
-class Settings : public ::testing::Test {
-protected:
-    void TearDown() override { engine_settings = EngineSettings{}; }
-};
-
-}  // namespace
-
-TEST_F(Settings, WorkedSizes) {
+TEST(Settings, WorkedSizes) {
     struct Row {
         std::uint32_t permille, skip_from;
         std::uint64_t bytes;
@@ -37,27 +30,28 @@ TEST_F(Settings, WorkedSizes) {
         {0xFFFFFFFFu, 0x200000, 2147483648ull, 0},
     };
     for (const Row& r : rows) {
-        set_skip(r.permille, true);
-        EXPECT_EQ(engine_settings.skip_from, r.skip_from) << r.permille;
-        EXPECT_EQ(arena_bytes(), r.bytes) << r.permille;
-        EXPECT_EQ(arena_bytes() % (2u << 20), 0u) << r.permille;
-        EXPECT_EQ(skip_permille(), r.shown) << r.permille;
-        EXPECT_EQ(skip_store_on(), r.skip_from < 0x200000) << r.permille;
+        EXPECT_EQ(skip_point(r.permille), r.skip_from) << r.permille;
+        const HashSettings s = with_skip(HashSettings{}, r.permille, true);
+        EXPECT_EQ(s.skip_from, r.skip_from) << r.permille;
+        EXPECT_EQ(arena_bytes(s), r.bytes) << r.permille;
+        EXPECT_EQ(arena_bytes(s) % (2u << 20), 0u) << r.permille;
+        EXPECT_EQ(skip_permille(s), r.shown) << r.permille;
+        EXPECT_EQ(skip_store_on(s), r.skip_from < 0x200000) << r.permille;
     }
 }
 
-TEST_F(Settings, RebuildFlag) {
-    set_skip(0, false);  // off always rebuilds
-    EXPECT_TRUE(engine_settings.rebuild);
-    EXPECT_EQ(engine_settings.skip_from, 0x200000u);
-    set_skip(600, false);
-    EXPECT_FALSE(engine_settings.rebuild);
-    set_skip(1000, false);  // off by size, but the flag is taken as given
-    EXPECT_FALSE(engine_settings.rebuild);
-    EXPECT_FALSE(skip_store_on());
+TEST(Settings, RebuildFlag) {
+    HashSettings s = with_skip(HashSettings{}, 0, false);  // off always rebuilds
+    EXPECT_TRUE(s.rebuild);
+    EXPECT_EQ(s.skip_from, 0x200000u);
+    s = with_skip(s, 600, false);
+    EXPECT_FALSE(s.rebuild);
+    s = with_skip(s, 1000, false);  // off by size, but the flag is taken as given
+    EXPECT_FALSE(s.rebuild);
+    EXPECT_FALSE(skip_store_on(s));
 }
 
-TEST_F(Settings, StoredPositions) {
+TEST(Settings, StoredPositions) {
     const std::uint32_t s = 0x133000;
     EXPECT_EQ(stored_position(0x132FFF, s), 0x132FFFu);  // odd, below the skip point
     EXPECT_EQ(stored_position(0x133000, s), 0x133000u);
@@ -70,20 +64,32 @@ TEST_F(Settings, StoredPositions) {
 
     // the last slot lies inside the arena at every skip point
     for (std::uint32_t p = 500; p < 1000; p += 7) {
-        set_skip(p, true);
-        const std::uint64_t end = (std::uint64_t{stored_position(0x1FFFFE)} + 1) * 1024;
-        EXPECT_LE(end, arena_bytes()) << p;
-        EXPECT_EQ(stored_position(0x1FFFFE), stored_position(0x1FFFFE, engine_settings.skip_from));
+        const HashSettings settings = with_skip(HashSettings{}, p, true);
+        const std::uint64_t end = (std::uint64_t{stored_position(0x1FFFFE, settings.skip_from)} + 1) * 1024;
+        EXPECT_LE(end, arena_bytes(settings)) << p;
     }
 }
 
-TEST_F(Settings, ReferenceTableEntries) {
-    set_reft(true);
-    EXPECT_EQ(ref_table_entries(), 0u);  // no table without skip-store
-    set_skip(600, true);
-    EXPECT_EQ(ref_table_entries(), 419856u);
-    set_reft(false);
-    EXPECT_EQ(ref_table_entries(), 0u);
+TEST(Settings, ReferenceTableEntries) {
+    HashSettings s;
+    s.reft = true;
+    EXPECT_EQ(ref_table_entries(s), 0u);  // no table without skip-store
+    s = with_skip(s, 600, true);
+    EXPECT_EQ(ref_table_entries(s), 419856u);
+    s.reft = false;
+    EXPECT_EQ(ref_table_entries(s), 0u);
+}
+
+TEST(Settings, SideSlotsComeFromThePlan) {
+    HashSettings s;
+    EXPECT_EQ(side_slots(s), 0u);  // no plan: no side cache
+    SidePlan plan;
+    plan.slots = 64;
+    s.side = &plan;
+    EXPECT_EQ(side_slots(s), 64u);
+    const SidePlan off = side_plan(nullptr, 0, 0);  // zero slots: the empty plan, no table read
+    s.side = &off;
+    EXPECT_EQ(side_slots(s), 0u);
 }
 
 TEST(TiledOrder, RoundTripAndFixedPositions) {
@@ -102,10 +108,11 @@ TEST(TiledOrder, RoundTripAndFixedPositions) {
     EXPECT_EQ(0, std::memcmp(back, standard, sizeof standard));
 }
 
-// A mapping that fails after the side structures were made must leave them
-// recorded so that arena_release frees them; run in a child whose address
-// space is capped just above what it already uses.
-TEST_F(Settings, ReleaseAfterFailedMapping) {
+// A mapping that fails after the side structures were made leaves nothing
+// allocated: the record is empty, and a failed attempt repeated many times
+// never runs short of the memory the side structures take. Run in a child
+// whose address space is capped just above what it already uses.
+TEST(Settings, FailedMappingLeavesNothingAllocated) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -119,22 +126,24 @@ TEST_F(Settings, ReleaseAfterFailedMapping) {
         const rlim_t cap = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (256u << 20);
         const rlimit lim{cap, cap};
         if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(11);
-        engine_settings.side_slots = 64;
-        set_reft(true);
-        set_skip(600, true);
+        SidePlan plan;
+        plan.slots = 64;
+        HashSettings settings = with_skip(HashSettings{}, 600, true);
+        settings.reft = true;
+        settings.side = &plan;
         Arena a;
-        if (arena_allocate(a)) _exit(12);  // a 1.6 GiB mapping cannot fit
-        if (a.side_buf == nullptr || a.ref_table == nullptr || a.base != nullptr) _exit(13);
-        if (reinterpret_cast<std::uintptr_t>(a.side_buf) % 64 || reinterpret_cast<std::uintptr_t>(a.ref_table) % 64)
-            _exit(14);
-        const auto* side = static_cast<const std::uint8_t*>(a.side_buf);
-        for (int i = 0; i < 64 * 1024; ++i)
-            if (side[i] != 0) _exit(15);
-        for (int i = 0; i < 419856; ++i)
-            if (a.ref_table[i] != 0) _exit(16);
-        arena_release(a);
-        if (a.side_buf != nullptr || a.ref_table != nullptr || a.base != nullptr) _exit(17);
-        arena_release(a);  // twice, and on an empty record: harmless
+        // 300 attempts of 1.7 MiB side structures each: more than the 256 MiB
+        // of headroom if any of them stayed allocated.
+        for (int attempt = 0; attempt < 300; ++attempt) {
+            const Status status = arena_allocate(a, settings);
+            if (status) _exit(12);  // a 1.6 GiB mapping cannot fit
+            // it got as far as the mapping: the side structures were made
+            if (status.error().message.find("cannot map") != 0) _exit(13);
+            if (a.side_buf != nullptr || a.ref_table != nullptr || a.base != nullptr) _exit(14);
+            if (a.mapped_bytes != 0 || a.huge_pages) _exit(15);
+        }
+        arena_release(a);  // and on an empty record: harmless
+        if (a.side_buf != nullptr || a.ref_table != nullptr || a.base != nullptr) _exit(16);
         _exit(0);
     }
     int status = 0;

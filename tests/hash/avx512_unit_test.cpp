@@ -1,11 +1,13 @@
-// AVX-512 building blocks that need no 2 GiB arena: the index-table builder,
-// the 512-bit H', and rebuild_block on hand-made chains of dropped blocks,
-// checked against the plain engine's scalar compression.
+// AVX-512 building blocks that need no 2 GiB arena, reached through the
+// engine table's AVX-512 row: its index table, its 512-bit H', and its block
+// rebuild on hand-made chains of dropped blocks, checked against the plain
+// engine's scalar compression.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -13,15 +15,16 @@
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
 #include "hash/blake2b.hpp"
-#include "hash/engine.hpp"
+#include "hash/engine_table.hpp"
 #include "hash/index_table.hpp"
+#include "hash/plain.hpp"
 #include "host/cpu_features.hpp"
 
 namespace nolu::qxt {
 namespace {
 
 #define REQUIRE_AVX512() \
-    if (!avx512_usable()) GTEST_SKIP() << "this processor has no usable AVX-512 F, VL and BW"
+    if (!detect_isa().avx512) GTEST_SKIP() << "this processor has no usable AVX-512 F, VL and BW"
 
 using Block = std::vector<std::uint64_t>;
 
@@ -31,28 +34,51 @@ Block compress_ref(const Block& x, const Block& y) {
     return out;
 }
 
+const EngineRow& avx512_row() {
+    const EngineRow* row = find_engine("avx512");
+    if (row == nullptr) {
+        ADD_FAILURE() << "the engine table has no avx512 row";
+        std::abort();
+    }
+    return *row;
+}
+
+// The index table a row's prepare step gives, or null (with a failure).
+const std::uint32_t* prepared_table(const char* name) {
+    const EngineRow* row = find_engine(name);
+    if (row == nullptr) {
+        ADD_FAILURE() << "no row " << name;
+        return nullptr;
+    }
+    HashSettings settings;
+    const Status status = row->prepare(settings);
+    if (!status) {
+        ADD_FAILURE() << name << ": " << status.error().message;
+        return nullptr;
+    }
+    return settings.index_table;
+}
+
 // ---- index table ------------------------------------------------------------
 
 TEST(IndexTableAvx512, EqualsTheAvx2TableAndTheArgon2iIndices) {
     REQUIRE_AVX512();
-    build_index_table_avx512();
-    build_index_table_avx2();
-    ASSERT_NE(index_table_avx512, nullptr);
-    ASSERT_NE(index_table_avx2, nullptr);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(index_table_avx512) % 64, 0u);
-    EXPECT_EQ(std::memcmp(index_table_avx512 + 2, index_table_avx2 + 2, (index_table_entries - 2) * 4), 0);
+    const std::uint32_t* const table = prepared_table("avx512");
+    const std::uint32_t* const avx2 = prepared_table("avx2");
+    ASSERT_NE(table, nullptr);
+    ASSERT_NE(avx2, nullptr);
+    EXPECT_NE(table, avx2);  // each row builds its own, with its own instructions
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(table) % 64, 0u);
+    EXPECT_EQ(std::memcmp(table + 2, avx2 + 2, (index_table_entries - 2) * 4), 0);
     std::vector<std::uint32_t> plain(index_table_entries);
-    plain_reference_indices(plain.data());
-    EXPECT_EQ(std::memcmp(index_table_avx512 + 2, plain.data() + 2, (index_table_entries - 2) * 4), 0);
-    EXPECT_EQ(index_table_avx512[2], 0u);
-    for (std::uint32_t j = 2; j < index_table_entries; ++j) ASSERT_LE(index_table_avx512[j], j - 2) << j;
-    // A second build keeps the allocation and the contents; ensure does nothing.
-    std::uint32_t* const before = index_table_avx512;
-    const std::vector<std::uint32_t> copy(before, before + index_table_entries);
-    build_index_table_avx512();
-    ensure_index_table_avx512();
-    EXPECT_EQ(index_table_avx512, before);
-    EXPECT_EQ(std::memcmp(copy.data() + 2, before + 2, (index_table_entries - 2) * 4), 0);
+    fill_index_table(plain.data(), address_block_plain);
+    EXPECT_EQ(std::memcmp(table + 2, plain.data() + 2, (index_table_entries - 2) * 4), 0);
+    EXPECT_EQ(table[2], 0u);
+    for (std::uint32_t j = 2; j < index_table_entries; ++j) ASSERT_LE(table[j], j - 2) << j;
+    // A second prepare keeps the allocation and the contents.
+    const std::vector<std::uint32_t> copy(table, table + index_table_entries);
+    EXPECT_EQ(prepared_table("avx512"), table);
+    EXPECT_EQ(std::memcmp(copy.data() + 2, table + 2, (index_table_entries - 2) * 4), 0);
 }
 
 // ---- H' ------------------------------------------------------------------
@@ -67,30 +93,35 @@ TEST(HprimeAvx512, EqualsThe128BitForm) {
         std::uint8_t b[1024 + 64];
         std::memset(a, 0xAA, sizeof a);
         std::memset(b, 0x55, sizeof b);
-        hprime_1024_avx512(a, in);
+        avx512_row().hprime(a, in);
         hprime_1024(b, in);
         EXPECT_EQ(std::memcmp(a, b, 1024), 0);
         EXPECT_EQ(a[1024], 0xAA) << "wrote past the block";
     }
 }
 
-// ---- rebuild_block on synthetic chains -----------------------------------
+// ---- block rebuild on synthetic chains -------------------------------------
 
 // A sparse stand-in for an arena: only the few slots a test fills are touched.
+// The record is made by hand (storage, skip point, reference table) rather
+// than by arena_allocate, which would map the whole arena.
 class ChainArena : public ::testing::Test {
 protected:
     static constexpr std::uint32_t levels = 150;  // longer than the rebuild's remembered stack
 
     void SetUp() override {
         REQUIRE_AVX512();
-        set_skip(500, true);
-        skip_from = engine_settings.skip_from;
+        ASSERT_NE(avx512_row().rebuild, nullptr);
+        arena.settings = with_skip(HashSettings{}, 500, true);
+        skip_from = arena.settings.skip_from;
         ASSERT_EQ(skip_from, 0x100000u);
         top = skip_from + 2 * levels - 1;
         bytes = std::uint64_t{skip_from + levels + 8} * block_bytes;
         void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         ASSERT_NE(p, MAP_FAILED);
         base = static_cast<std::uint8_t*>(p);
+        arena.base = base;
+        arena.size = bytes;
         std::mt19937_64 rng(11);
         // Stored blocks: skip_from - 1 (natural slot) and the even blocks from skip_from.
         // Word 0 has a zero low half, so without a table every dropped block j
@@ -107,16 +138,16 @@ protected:
     }
     void TearDown() override {
         if (base != nullptr) munmap(base, bytes);
-        set_skip(0, true);
     }
 
     std::uint64_t* slot(std::uint32_t s) {
         return reinterpret_cast<std::uint64_t*>(base + std::uint64_t{s} * block_bytes);
     }
 
-    Block rebuilt(const std::uint32_t* table, std::uint32_t j) {
+    Block rebuilt(std::uint32_t* table, std::uint32_t j) {
         alignas(64) std::uint64_t out[128];
-        EXPECT_EQ(rebuild_block(base, table, j, out), out);
+        arena.ref_table = table;
+        EXPECT_EQ(avx512_row().rebuild(arena, j, out), out);
         Block b(128);
         from_tiled(out, b.data());
         return b;
@@ -125,6 +156,7 @@ protected:
     std::uint32_t skip_from = 0, top = 0;
     std::uint64_t bytes = 0;
     std::uint8_t* base = nullptr;
+    Arena arena;
     std::vector<Block> blocks = std::vector<Block>(0x100000 + 2 * levels + 8);
 };
 

@@ -1,27 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "hash/argon2.hpp"
 #include "hash/blake2b.hpp"
+#include "hash/core_inline.hpp"
+#include "tests/support/vectors.hpp"
 
 using namespace nolu::qxt;
+using nolu::qxt::test::hex;
 
 namespace {
-
-std::string hex(const std::uint8_t* p, std::size_t n) {
-    std::string s;
-    char b[3];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
 
 std::string digest(const void* in, std::size_t len, std::size_t outlen = 64) {
     std::uint8_t out[64];
@@ -143,12 +135,16 @@ TEST(WorkFunction, PreHashOverParametersNonceAndHeader) {
 
 TEST(WorkFunction, ReferenceIndexStaysBehindThePreviousBlock) {
     for (std::uint32_t j1 : {0u, 1u, 0x80000000u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(reference_index(2, j1), 0u);
-        for (std::uint32_t j : {3u, 1000u, 0x100000u, 0x1FFFFFu}) EXPECT_LE(reference_index(j, j1), j - 2);
+        EXPECT_EQ(ref_index(2, j1), 0u);
+        for (std::uint32_t j : {3u, 1000u, 0x100000u, 0x1FFFFFu}) {
+            EXPECT_LE(ref_index(j, j1), j - 2);
+            // only the low half of the selecting word is J1
+            EXPECT_EQ(ref_index(j, 0xA5A5A5A500000000ull | j1), ref_index(j, j1));
+        }
     }
-    EXPECT_EQ(reference_index(0x100000, 0), 0xFFFFEu);  // J1 = 0: the nearest block
+    EXPECT_EQ(ref_index(0x100000, 0), 0xFFFFEu);  // J1 = 0: the nearest block
     // largest J1: the whole area 0..0xFFFFE is reachable
-    EXPECT_EQ(reference_index(0x100000, 0xFFFFFFFFu), 0u);
+    EXPECT_EQ(ref_index(0x100000, 0xFFFFFFFFu), 0u);
 }
 
 TEST(WorkFunction, TargetIsMetInMemcmpOrderWithEquality) {

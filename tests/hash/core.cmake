@@ -1,5 +1,5 @@
-# BLAKE2b, H', the pre-hash and the target test: pure computation, fast.
-qxt_add_test(test_hash_blake2b SOURCES blake2b_test.cpp LIBS qxt_hash)
+# BLAKE2b, H', the pre-hash, r(j) and the target test: pure computation, fast.
+qxt_add_test(test_hash_blake2b SOURCES blake2b_test.cpp LIBS qxt_hash qxt_test_support)
 
 # Settings arithmetic, block placement, tiled order, allocation bookkeeping.
 qxt_add_test(test_hash_arena SOURCES arena_test.cpp LIBS qxt_hash)
@@ -7,13 +7,14 @@ qxt_add_test(test_hash_arena SOURCES arena_test.cpp LIBS qxt_hash)
 # Real 2 GiB mappings in each page kind (reserves huge pages when root).
 qxt_add_test(test_hash_arena_map SOURCES arena_map_test.cpp LIBS qxt_hash SERIAL)
 
-# Plain work function and AVX2 engine against libargon2 and the vectors file.
-qxt_add_test(test_hash_engines SOURCES engines_test.cpp LIBS qxt_hash ${ARGON2_LIBRARY} SERIAL)
+# Plain work function and AVX2 engine, through their table rows, against
+# libargon2 and the vectors file.
+qxt_add_test(test_hash_engines SOURCES engines_test.cpp
+  LIBS qxt_hash qxt_host qxt_test_support ${ARGON2_LIBRARY} SERIAL)
 target_include_directories(test_hash_engines PRIVATE ${ARGON2_INCLUDE_DIR})
-target_compile_definitions(test_hash_engines PRIVATE QXT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
-# AVX2 index table against the plain address blocks.
-qxt_add_test(test_hash_index SOURCES index_table_test.cpp LIBS qxt_hash)
+# The AVX2 row's index table against the plain address blocks.
+qxt_add_test(test_hash_index SOURCES index_table_test.cpp LIBS qxt_hash qxt_host)
 
 # Machine code of the hash library: AVX-512 stays in its own files, and those
 # hand nothing inline to the rest of the program.

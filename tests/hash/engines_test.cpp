@@ -1,92 +1,56 @@
 // The plain work function and the AVX2 engine against libargon2, through
-// the committed vectors file (which users pass to --verify).
+// the committed vectors file (which users pass to --verify). Each engine is
+// reached through its row of the engine table, prepared the way start-up
+// prepares it.
 #include <argon2.h>
 #include <gtest/gtest.h>
 
-#include <cinttypes>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "hash/arena.hpp"
-#include "hash/engine.hpp"
-#include "hash/index_table.hpp"
+#include "hash/engine_table.hpp"
+#include "host/cpu_features.hpp"
+#include "tests/support/vectors.hpp"
 
 using namespace nolu::qxt;
+using test::hex;
+using test::shipped_vectors;
+using test::VectorRecord;
 
 namespace {
 
-struct Record {
-    std::uint8_t header[92];
-    std::uint64_t nonce;
-    std::uint8_t tag[32];
-};
-
-bool decode(const char* hex, std::uint8_t* out, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::sscanf(hex + 2 * i, "%2hhx", &out[i]) != 1) return false;
-    return true;
-}
-
-std::vector<Record> load_vectors() {
-    std::vector<Record> records;
-    FILE* f = std::fopen(QXT_SOURCE_DIR "/tools/vectors.txt", "r");
-    if (f == nullptr) return records;
-    char header[200], tag[80];
-    Record r;
-    while (std::fscanf(f, "%199s %" SCNu64 " %79s", header, &r.nonce, tag) == 3) {
-        if (std::strlen(header) != 184 || std::strlen(tag) != 64) break;
-        if (!decode(header, r.header, 92) || !decode(tag, r.tag, 32)) break;
-        records.push_back(r);
-    }
-    std::fclose(f);
-    return records;
-}
-
-std::string hex(const std::uint8_t* p, std::size_t n) {
-    std::string s;
-    char b[3];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
 class Engines : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        records_ = load_vectors();
-        build_index_table_avx2();
-    }
-    void SetUp() override {
-        ASSERT_GE(records_.size(), 6u) << "tools/vectors.txt";
-        ASSERT_TRUE(arena_allocate(arena_));
-    }
+    void SetUp() override { ASSERT_GE(shipped_vectors().size(), 6u) << test::vectors_path(); }
     void TearDown() override { arena_release(arena_); }
 
-    void expect_engine(Engine engine) {
-        for (const Record& r : records_) {
+    // Every record through the named row, on one arena mapped for its settings.
+    void expect_engine(const char* name) {
+        const EngineRow* row = find_engine(name);
+        ASSERT_NE(row, nullptr) << name;
+        if (!row->usable(detect_isa())) GTEST_SKIP() << row->unusable;
+        HashSettings settings;
+        const Status prepared = row->prepare(settings);
+        ASSERT_TRUE(prepared) << prepared.error().message;
+        ASSERT_NE(settings.index_table, nullptr);
+        const Status status = arena_allocate(arena_, settings);
+        ASSERT_TRUE(status) << status.error().message;
+        for (const VectorRecord& r : shipped_vectors()) {
             std::uint8_t out[32];
-            engine(arena_, r.header, r.nonce, out);
-            EXPECT_EQ(hex(out, 32), hex(r.tag, 32)) << "nonce " << r.nonce << " header " << hex(r.header, 4);
+            row->hash(arena_, r.header.data(), r.nonce, out);
+            EXPECT_EQ(hex(out, 32), hex(r.tag)) << "nonce " << r.nonce << " header " << hex(r.header.data(), 4);
         }
     }
 
-    static std::vector<Record> records_;
     Arena arena_;
 };
-
-std::vector<Record> Engines::records_;
 
 }  // namespace
 
 // The file holds what the coverage below needs and what libargon2 computes.
 TEST_F(Engines, VectorsFileAgreesWithLibargon2) {
     bool zero = false, all_ones = false, high_only = false, all_z = false;
-    for (const Record& r : records_) {
+    for (const VectorRecord& r : shipped_vectors()) {
         zero |= r.nonce == 0;
         all_ones |= r.nonce == UINT64_MAX;
         high_only |= r.nonce != 0 && (r.nonce & 0xFFFFFFFFull) == 0;
@@ -96,16 +60,16 @@ TEST_F(Engines, VectorsFileAgreesWithLibargon2) {
     }
     EXPECT_TRUE(zero && all_ones && high_only && all_z);
 
-    arena_release(arena_);  // libargon2 maps its own 2 GiB
-    for (const Record& r : records_) {
+    // libargon2 maps its own 2 GiB; no arena is held here.
+    for (const VectorRecord& r : shipped_vectors()) {
         std::uint8_t pwd[8];
         for (int i = 0; i < 8; ++i) pwd[i] = static_cast<std::uint8_t>(r.nonce >> (8 * i));
         std::uint8_t tag[32];
-        ASSERT_EQ(argon2id_hash_raw(1, 1u << 21, 1, pwd, 8, r.header, 92, tag, 32), ARGON2_OK);
-        EXPECT_EQ(hex(tag, 32), hex(r.tag, 32)) << "nonce " << r.nonce;
+        ASSERT_EQ(argon2id_hash_raw(1, 1u << 21, 1, pwd, 8, r.header.data(), 92, tag, 32), ARGON2_OK);
+        EXPECT_EQ(hex(tag, 32), hex(r.tag)) << "nonce " << r.nonce;
     }
 }
 
-TEST_F(Engines, PlainMatchesVectors) { expect_engine(engine_plain); }
+TEST_F(Engines, PlainMatchesVectors) { expect_engine("plain"); }
 
-TEST_F(Engines, Avx2MatchesVectors) { expect_engine(engine_avx2); }
+TEST_F(Engines, Avx2MatchesVectors) { expect_engine("avx2"); }

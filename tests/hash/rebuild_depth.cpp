@@ -1,7 +1,8 @@
 // Measures how deep skip-store's rebuild chains get: hashes N nonces with
-// the AVX-512 engine on a full arena, then, for each skip point, follows the
-// reference of every block past it that reads a dropped block, exactly as
-// rebuild_block walks it, and prints the deepest chain and a histogram.
+// the AVX-512 row of the engine table on a full arena, then, for each skip
+// point, follows the reference of every block past it that reads a dropped
+// block, exactly as the row's rebuild walks it, and prints the deepest chain
+// and a histogram.
 //
 //   rebuild_depth [nonces] [permille,...]     (default: 200 500,600,700)
 #include <cstdint>
@@ -13,8 +14,10 @@
 
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
-#include "hash/engine.hpp"
-#include "hash/index_table.hpp"
+#include "hash/core_inline.hpp"
+#include "hash/engine_table.hpp"
+#include "hash/settings.hpp"
+#include "host/cpu_features.hpp"
 
 using namespace nolu::qxt;
 
@@ -27,11 +30,19 @@ int main(int argc, char** argv) {
         p = *end == ',' ? end + 1 : end;
     }
 
-    ensure_index_table_avx512();
-    set_skip(0, true);
+    const EngineRow* row = find_engine("avx512");
+    if (row == nullptr || !row->usable(detect_isa())) {
+        std::fprintf(stderr, "%s\n", row != nullptr ? row->unusable : "no avx512 engine");
+        return 1;
+    }
+    HashSettings settings;
+    if (const Status status = row->prepare(settings); !status) {
+        std::fprintf(stderr, "%s\n", status.error().message.c_str());
+        return 1;
+    }
     Arena arena;
-    if (!arena_allocate(arena)) {
-        std::fprintf(stderr, "cannot map the arena\n");
+    if (const Status status = arena_allocate(arena, settings); !status) {
+        std::fprintf(stderr, "%s\n", status.error().message.c_str());
         return 1;
     }
     const auto* base = static_cast<const std::uint8_t*>(arena.base);
@@ -45,20 +56,16 @@ int main(int argc, char** argv) {
         std::uint32_t deepest = 0;
     };
     std::vector<Stats> stats;
-    for (const std::uint32_t p : points) {
-        set_skip(p, true);
-        stats.push_back({engine_settings.skip_from, std::vector<std::uint64_t>(64, 0)});
-    }
-    set_skip(0, true);
+    for (const std::uint32_t p : points) stats.push_back({skip_point(p), std::vector<std::uint64_t>(64, 0)});
 
     std::vector<std::uint32_t> depth(block_count);
     for (unsigned n = 0; n < nonces; ++n) {
         std::uint8_t tag[hash_bytes];
-        engine_avx512(arena, header, 0x9E3779B97F4A7C15ull * (n + 1), tag);
+        row->hash(arena, header, 0x9E3779B97F4A7C15ull * (n + 1), tag);
         for (std::uint32_t j = half_blocks; j < block_count; ++j) {
             std::uint32_t j1;
             std::memcpy(&j1, base + std::uint64_t{j - 1} * block_bytes, 4);  // word 0 in either order
-            ref[j] = reference_index(j, j1);
+            ref[j] = ref_index(j, j1);
         }
         for (Stats& s : stats) {
             // depth[j]: blocks rebuilt when dropped block j is needed.

@@ -1,0 +1,59 @@
+// The one dispatch point of the engines.
+#include "hash/engine_table.hpp"
+
+#include "hash/blake2b.hpp"
+#include "hash/index_table.hpp"
+#include "hash/isa.hpp"
+#include "hash/plain.hpp"
+
+namespace nolu::qxt {
+
+namespace {
+
+bool always(const IsaSupport&) { return true; }
+bool with_avx2(const IsaSupport& isa) { return isa.avx2; }
+bool with_avx512(const IsaSupport& isa) { return isa.avx512; }
+
+template <AddressBlockFn make>
+Status prepare_with(HashSettings& settings) {
+    const Expected<const std::uint32_t*> table = cached_index_table(make);
+    if (!table) return table.error();
+    settings.index_table = *table;
+    return success();
+}
+
+constexpr EngineRow rows[] = {
+    {"avx512", with_avx512, "AVX-512 engine requested but this CPU has no AVX-512 (F, VL, BW)", true, true,
+     prepare_with<address_block_avx512>, engine_avx512, hprime_1024_avx512, rebuild_block_avx512},
+    {"avx2", with_avx2, "AVX2 engine requested but this CPU has no AVX2", true, false,
+     prepare_with<address_block_avx2>, engine_avx2, hprime_1024, nullptr},
+    {"plain", always, "", false, false, prepare_with<address_block_plain>, engine_plain, hprime_1024, nullptr},
+};
+
+}  // namespace
+
+std::span<const EngineRow> engine_rows() { return rows; }
+
+const EngineRow* find_engine(std::string_view name) {
+    for (const EngineRow& row : rows)
+        if (name == row.name) return &row;
+    return nullptr;
+}
+
+Expected<const EngineRow*> choose_engine(std::string_view requested, const IsaSupport& isa) {
+    const EngineRow* forced = find_engine(requested);
+    if (forced != nullptr && !forced->automatic) forced = nullptr;  // only the automatic rows can be forced
+    if (forced != nullptr && forced->usable(isa)) return forced;
+    const EngineRow* best = nullptr;
+    for (const EngineRow& row : rows) {
+        if (row.automatic && row.usable(isa)) {
+            best = &row;
+            break;
+        }
+    }
+    if (best == nullptr) return fail("this CPU has neither AVX-512 nor AVX2: not supported");
+    if (forced != nullptr) return fail(forced->unusable);
+    return best;
+}
+
+}  // namespace nolu::qxt

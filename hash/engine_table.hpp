@@ -1,0 +1,56 @@
+// The engine table: every fill engine, in order of preference, with what it
+// needs and offers. Start-up, the option rules, the offline modes, the
+// benchmark and the tests all choose from it; adding an engine (or a variant
+// of one) means adding a row.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "common/expected.hpp"
+#include "hash/arena.hpp"
+#include "hash/argon2.hpp"
+
+namespace nolu::qxt {
+
+// The vector instruction sets this process may use (host/ reads them).
+struct IsaSupport {
+    bool avx2 = false;
+    bool avx512 = false;  // F, VL and BW, with their register state enabled
+};
+
+// Computes the 32-byte tag of one header and nonce in the caller's arena;
+// reads the arena's settings, keeps no state, cannot fail. The settings must
+// have been through the engine's prepare step (its index table), and an
+// engine without memory options needs a full arena (no skip-store, no side
+// cache): start-up's option rules see to both.
+using Engine = void (*)(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out);
+
+// Recomputes the not-stored odd block j (skip_from < j < 2^21) of the hash in
+// progress into out (1 KiB, 64-byte aligned, the engine's word order).
+using RebuildFn = const void* (*)(const Arena& arena, std::uint32_t j, void* out);
+
+struct EngineRow {
+    const char* name;                     // --engine value, and the name in reports
+    bool (*usable)(const IsaSupport& isa);
+    const char* unusable;                 // why it cannot be forced on this processor
+    bool automatic;                       // may be chosen without --engine
+    bool memory_options;                  // accepts skip-store and the side cache
+    Status (*prepare)(HashSettings& settings);  // sets its index table (own instructions)
+    Engine hash;
+    HPrime hprime;                        // its form of H'
+    RebuildFn rebuild;                    // null without skip-store
+};
+
+// All rows, the preferred first.
+std::span<const EngineRow> engine_rows();
+// The row of that name, or null.
+const EngineRow* find_engine(std::string_view name);
+
+// The engine for --engine requested (empty or unknown: the best this
+// processor can run). Fails when nothing usable remains, or when a known
+// engine is forced that the processor cannot run.
+Expected<const EngineRow*> choose_engine(std::string_view requested, const IsaSupport& isa);
+
+}  // namespace nolu::qxt
