@@ -45,12 +45,12 @@ CpuidValues read_cpuid() {
     return v;
 }
 
-bool avx2_usable() {
-    return avx2_usable(read_cpuid());
+IsaSupport isa_support(const CpuidValues& v) {
+    return IsaSupport{avx2_usable(v), avx512_usable(v)};
 }
 
-bool avx512_usable() {
-    return avx512_usable(read_cpuid());
+IsaSupport detect_isa() {
+    return isa_support(read_cpuid());
 }
 
 }  // namespace nolu::qxt

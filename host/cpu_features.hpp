@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "hash/engine_table.hpp"
+
 namespace nolu::qxt {
 
 // The register values the decision rests on.
@@ -17,9 +19,11 @@ struct CpuidValues {
 bool avx2_usable(const CpuidValues& v);
 bool avx512_usable(const CpuidValues& v);  // F, VL and BW, with opmask and ZMM state enabled
 
+// The instruction sets the engine table chooses from.
+IsaSupport isa_support(const CpuidValues& v);
+
 // This processor's values, and the decisions on them.
 CpuidValues read_cpuid();
-bool avx2_usable();
-bool avx512_usable();
+IsaSupport detect_isa();
 
 }  // namespace nolu::qxt

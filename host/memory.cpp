@@ -5,7 +5,7 @@
 #include <fstream>
 #include <limits>
 
-#include "hash/arena.hpp"
+#include "hash/settings.hpp"
 
 namespace nolu::qxt {
 
@@ -79,29 +79,34 @@ int fits(const MemoryBudget& b) {
 
 ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool option_rebuild,
                             const std::function<MemoryBudget(std::uint64_t)>& probe) {
+    const auto arena_for = [](std::uint32_t permille, bool rebuild) {
+        return arena_bytes(with_skip(HashSettings{}, permille, rebuild));
+    };
     ThreadChoice choice;
-    set_skip(0, true);
-    const int full = std::max(1, std::min(cores, fits(probe(arena_bytes()))));
+    const int full = std::max(1, std::min(cores, fits(probe(arena_for(0, true)))));
 
     if (option_skip == 0) {
         choice.threads = option_threads > 0 ? option_threads : full;
     } else {
-        set_skip(option_skip > 0 ? static_cast<std::uint32_t>(option_skip) : 600u, option_rebuild);
-        int candidate = std::max(1, std::min(cores, fits(probe(arena_bytes()))));
+        choice.skip = option_skip > 0 ? static_cast<std::uint32_t>(option_skip) : 600u;
+        choice.rebuild = option_rebuild;
+        int candidate = std::max(1, std::min(cores, fits(probe(arena_for(choice.skip, choice.rebuild)))));
+        // Skip-store pays only with 4 threads or more, unless asked for.
+        bool keep;
         if (option_threads <= 0) {
             candidate = std::min(candidate, full + 1);
-            if (candidate > 3 || option_skip > 0) {
-                choice.threads = candidate;
-            } else {
-                set_skip(0, true);
-                choice.threads = full;
-            }
+            keep = candidate > 3 || option_skip > 0;
+            choice.threads = keep ? candidate : full;
         } else {
             choice.threads = option_threads;
-            if (!(choice.threads > 3 || option_skip > 0)) set_skip(0, true);
+            keep = choice.threads > 3 || option_skip > 0;
+        }
+        if (!keep) {
+            choice.skip = 0;
+            choice.rebuild = true;
         }
     }
-    choice.budget = probe(arena_bytes());
+    choice.budget = probe(arena_for(choice.skip, choice.rebuild));
     return choice;
 }
 

@@ -28,12 +28,14 @@ MemoryBudget probe_memory(std::uint64_t arena_bytes, const std::string& root = "
 
 struct ThreadChoice {
     int threads = 1;
-    MemoryBudget budget;  // probed for the arena size finally in force
+    std::uint32_t skip = 0;  // the skip-store permille (as skip_point reads it), 0 = off
+    bool rebuild = true;
+    MemoryBudget budget;     // probed for the arena size finally in force
 };
 
 // The thread rule: from the physical core count and the options (-t, --skip,
-// --skip-norebuild) settles the thread count and leaves skip-store switched
-// on or off through set_skip. probe is called with the arena size in force.
+// --skip-norebuild) settles the thread count and whether skip-store stays
+// on. probe is called with the arena size of each layout it weighs.
 ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool option_rebuild,
                             const std::function<MemoryBudget(std::uint64_t)>& probe);
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "hash/arena.hpp"
+#include "hash/settings.hpp"
 #include "host/memory.hpp"
 
 using namespace nolu::qxt;
@@ -46,9 +46,8 @@ private:
     static inline int counter_ = 0;
 };
 
-struct SettingsGuard {
-    ~SettingsGuard() { set_skip(0, true); }
-};
+// The arena layout a thread choice puts in force.
+HashSettings in_force(const ThreadChoice& c) { return with_skip(HashSettings{}, c.skip, c.rebuild); }
 
 }  // namespace
 
@@ -161,68 +160,64 @@ auto host(std::int64_t available, std::int64_t free_1g = 0, std::int64_t free_2m
 }  // namespace
 
 TEST(ThreadRule, SixteenCoresTwelveGiB) {
-    SettingsGuard guard;
     const ThreadChoice c = choose_threads(16, 0, -1, true, host(12 * GiB));
     EXPECT_EQ(c.threads, 6);
-    EXPECT_EQ(skip_permille(), 600u);
-    EXPECT_EQ(arena_bytes(), 1717567488u);
+    EXPECT_EQ(skip_permille(in_force(c)), 600u);
+    EXPECT_EQ(arena_bytes(in_force(c)), 1717567488u);
     EXPECT_EQ(c.budget.fit_ram, 6);
-    EXPECT_EQ(format_auto_line(c.threads, arena_bytes(), c.budget),
+    EXPECT_EQ(format_auto_line(c.threads, arena_bytes(in_force(c)), c.budget),
               "6 threads — 1638 MiB of RAM each (0 in 1 GiB pages, 0 in 2 MiB pages, 6 in 12288 MiB available), "
               "override with -t <n>");
 }
 
 TEST(ThreadRule, FewAutomaticThreadsSwitchSkipStoreOff) {
-    SettingsGuard guard;
     // 3 arenas fit either way: skip-store buys nothing worth it below 4 threads.
     ThreadChoice c = choose_threads(3, 0, -1, true, host(9 * GiB));
     EXPECT_EQ(c.threads, 3);
-    EXPECT_EQ(skip_permille(), 0u);
+    EXPECT_EQ(skip_permille(in_force(c)), 0u);
     // An explicit --skip 600 stays on at any count.
     c = choose_threads(3, 0, 600, true, host(9 * GiB));
     EXPECT_EQ(c.threads, 3);
-    EXPECT_EQ(skip_permille(), 600u);
+    EXPECT_EQ(skip_permille(in_force(c)), 600u);
     c = choose_threads(1, 1, 600, true, host(64 * GiB));
     EXPECT_EQ(c.threads, 1);
-    EXPECT_EQ(skip_permille(), 600u);
+    EXPECT_EQ(skip_permille(in_force(c)), 600u);
 }
 
 TEST(ThreadRule, SkipStoreBuysAtMostOneThread) {
-    SettingsGuard guard;
     // 2 GiB arenas: 3 fit in 8 GiB; 1536 MiB arenas: 4 fit, capped at full + 1.
     ThreadChoice c = choose_threads(16, 0, 500, true, host(8 * GiB));
     EXPECT_EQ(c.threads, 4);
     c = choose_threads(16, 0, 500, true, host(32 * GiB));
     EXPECT_EQ(c.threads, 16);
-    EXPECT_EQ(skip_permille(), 500u);
+    EXPECT_EQ(skip_permille(in_force(c)), 500u);
 }
 
 TEST(ThreadRule, UserThreadCounts) {
-    SettingsGuard guard;
     // Four user threads or more turn skip-store on (600) unless --skip 0.
     ThreadChoice c = choose_threads(2, 4, -1, true, host(4 * GiB));
     EXPECT_EQ(c.threads, 4);
-    EXPECT_EQ(skip_permille(), 600u);
+    EXPECT_EQ(skip_permille(in_force(c)), 600u);
     c = choose_threads(2, 4, 0, true, host(4 * GiB));
     EXPECT_EQ(c.threads, 4);
-    EXPECT_EQ(skip_permille(), 0u);
+    EXPECT_EQ(skip_permille(in_force(c)), 0u);
     c = choose_threads(8, 3, -1, true, host(64 * GiB));
     EXPECT_EQ(c.threads, 3);
-    EXPECT_EQ(skip_permille(), 0u);
+    EXPECT_EQ(skip_permille(in_force(c)), 0u);
     // Never lowered to fit memory.
     c = choose_threads(1, 12, 0, true, host(0));
     EXPECT_EQ(c.threads, 12);
     // The probe keeps its rebuild flag.
     c = choose_threads(8, 8, 700, false, host(64 * GiB));
-    EXPECT_EQ(skip_permille(), 701u);
-    EXPECT_FALSE(engine_settings.rebuild);
+    EXPECT_EQ(skip_permille(in_force(c)), 701u);
+    EXPECT_FALSE(in_force(c).rebuild);
 }
 
 TEST(ThreadRule, NoTopologyOrMemoryStillOneThread) {
-    SettingsGuard guard;
     EXPECT_EQ(choose_threads(0, 0, -1, true, host(64 * GiB)).threads, 1);
-    EXPECT_EQ(choose_threads(8, 0, -1, true, host(0)).threads, 1);
-    EXPECT_EQ(skip_permille(), 0u);
+    const ThreadChoice c = choose_threads(8, 0, -1, true, host(0));
+    EXPECT_EQ(c.threads, 1);
+    EXPECT_EQ(skip_permille(in_force(c)), 0u);
     // Huge pages count on top of ordinary memory.
     EXPECT_EQ(choose_threads(8, 0, 0, true, host(0, 4, 2048)).threads, 4);
 }
