@@ -56,28 +56,56 @@ Pool::~Pool() {
 
 void Pool::start(const Config& config) {
     // A second start without a stop would orphan the running thread.
-    if (thread.joinable()) stop();
-    host = config.host;
-    port = config.port;
-    address = config.address;
-    worker = config.worker;
-    difficulty_hint = config.difficulty_hint > 0 ? static_cast<std::uint64_t>(config.difficulty_hint) : 0;
-    running = true;
-    thread = std::thread([this] { connection_loop(); });
+    if (thread_.joinable()) stop();
+    host_ = config.host;
+    port_ = config.port;
+    address_ = config.address;
+    worker_ = config.worker;
+    difficulty_hint_ = config.difficulty_hint > 0 ? static_cast<std::uint64_t>(config.difficulty_hint) : 0;
+    running_ = true;
+    thread_ = std::thread([this] { connection_loop(); });
 }
 
 void Pool::stop() {
-    running = false;
+    running_ = false;
     {
-        std::lock_guard<std::mutex> lock(send_mutex);
-        if (sock != -1) ::shutdown(sock, SHUT_RDWR);
+        std::lock_guard<std::mutex> lock(send_mutex_);
+        if (sock_ != -1) ::shutdown(sock_, SHUT_RDWR);
     }
-    if (thread.joinable()) thread.join();
+    if (thread_.joinable()) thread_.join();
+}
+
+void Pool::set_callbacks(LogFn on_log, ShareFn on_share) {
+    on_log_ = std::move(on_log);
+    on_share_ = std::move(on_share);
 }
 
 Job Pool::current_job() {
-    std::lock_guard<std::mutex> lock(job_mutex);
-    return job;
+    std::lock_guard<std::mutex> lock(job_mutex_);
+    return job_;
+}
+
+std::optional<Job> Pool::mineable_job() {
+    Job copy = current_job();
+    if (!copy.valid || !connected_.load()) return std::nullopt;
+    return copy;
+}
+
+bool Pool::submit(const Job& job, std::uint64_t nonce, const std::uint8_t* hash) {
+    // A share of a job from an earlier connection never goes out on a later
+    // one (and takes no submission id); the send re-checks under its lock.
+    if (job.connection == 0 || connection_count_.load() != job.connection) return false;
+    return submit_share(job.job_id, nonce, hash, job.connection);
+}
+
+Config Pool::config() const {
+    Config c;
+    c.host = host_;
+    c.port = port_;
+    c.address = address_;
+    c.worker = worker_;
+    c.difficulty_hint = static_cast<std::int64_t>(difficulty_hint_);
+    return c;
 }
 
 bool Pool::send_line(std::string_view line) {
@@ -91,9 +119,9 @@ bool Pool::send_whole(std::string_view line, std::uint64_t connection) {
     data.push_back('\n');
 
     const int step_ms = static_cast<int>(wait_step_.count());
-    std::lock_guard<std::mutex> lock(send_mutex);
-    if (sock == -1) return false;
-    if (connection != 0 && connection_count.load() != connection) return false;
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    if (sock_ == -1) return false;
+    if (connection != 0 && connection_count_.load() != connection) return false;
 
     // Non-blocking writes, waiting for room in short steps: a pool that stops
     // reading cannot hold this thread (and with it send_mutex, which
@@ -102,16 +130,16 @@ bool Pool::send_whole(std::string_view line, std::uint64_t connection) {
     auto give_up_at = std::chrono::steady_clock::now() + stall_limit;
     std::size_t sent = 0;
     while (sent < data.size()) {
-        const ssize_t n = ::send(sock, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(sock_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             give_up_at = std::chrono::steady_clock::now() + stall_limit;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && running.load() &&
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && running_.load() &&
             std::chrono::steady_clock::now() < give_up_at) {
-            pollfd p{sock, POLLOUT, 0};
+            pollfd p{sock_, POLLOUT, 0};
             ::poll(&p, 1, step_ms);
             continue;
         }
@@ -122,17 +150,17 @@ bool Pool::send_whole(std::string_view line, std::uint64_t connection) {
     // wire, and the next line would be glued onto it; a connection that
     // fails a send or stalls is finished anyway. Shut it down so the
     // connection thread reconnects cleanly.
-    ::shutdown(sock, SHUT_RDWR);
+    ::shutdown(sock_, SHUT_RDWR);
     return false;
 }
 
 void Pool::log(const std::string& text) {
-    if (on_log) on_log(text);
+    if (on_log_) on_log_(text);
 }
 
 void Pool::wait_seconds(int seconds) {
     for (long i = 0; i < static_cast<long>(seconds) * 10; ++i) {
-        if (!running.load()) return;
+        if (!running_.load()) return;
         sleep_for(wait_step_);
     }
 }
@@ -147,7 +175,7 @@ bool Pool::connect_socket(int fd, const ::addrinfo& entry) {
         if (errno != EINPROGRESS && errno != EINTR) return false;
         const int step_ms = static_cast<int>(wait_step_.count());
         for (;;) {
-            if (!running.load()) return false;
+            if (!running_.load()) return false;
             pollfd p{fd, POLLOUT, 0};
             const int ready = ::poll(&p, 1, step_ms);
             if (ready < 0 && errno != EINTR) return false;
@@ -166,10 +194,10 @@ int Pool::open_connection() {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    const std::string service = std::to_string(port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0) return -1;
+    const std::string service = std::to_string(port_);
+    if (::getaddrinfo(host_.c_str(), service.c_str(), &hints, &list) != 0) return -1;
     int fd = -1;
-    for (addrinfo* entry = list; entry != nullptr && running.load(); entry = entry->ai_next) {
+    for (addrinfo* entry = list; entry != nullptr && running_.load(); entry = entry->ai_next) {
         const int candidate = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
         if (candidate < 0) continue;
         if (connect_socket(candidate, *entry)) {
@@ -186,7 +214,7 @@ void Pool::read_loop(int fd) {
     std::string buffer;
     std::size_t scanned = 0;  // bytes of buffer already known to hold no line feed
     char chunk[recv_chunk];
-    while (running.load()) {
+    while (running_.load()) {
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, read_poll_ms);
         if (ready < 0) {
@@ -224,12 +252,12 @@ void Pool::read_loop(int fd) {
 
 void Pool::connection_loop() {
     int delay = initial_delay_s;
-    while (running.load()) {
+    while (running_.load()) {
         const int fd = open_connection();
         if (fd < 0) {
             // A stop that cut the connect short is not a failure to report.
-            if (!running.load()) break;
-            log("cannot reach " + host + ":" + std::to_string(port) + ", retry in " + std::to_string(delay) + " s");
+            if (!running_.load()) break;
+            log("cannot reach " + host_ + ":" + std::to_string(port_) + ", retry in " + std::to_string(delay) + " s");
             wait_seconds(delay);
             delay = std::min(delay * 2, max_delay_s);
             continue;
@@ -241,32 +269,32 @@ void Pool::connection_loop() {
         {
             // The connection number moves with the descriptor, under the same
             // lock, so a submission bound to an older connection sees the change.
-            std::lock_guard<std::mutex> lock(send_mutex);
-            sock = fd;
-            connection_count.fetch_add(1);
+            std::lock_guard<std::mutex> lock(send_mutex_);
+            sock_ = fd;
+            connection_count_.fetch_add(1);
         }
-        connected = true;
-        const std::uint64_t snapshot = job_counter.load();
-        log("connected to " + host + ":" + std::to_string(port));
+        connected_ = true;
+        const std::uint64_t snapshot = job_counter_.load();
+        log("connected to " + host_ + ":" + std::to_string(port_));
         send_line(login_line());
 
         read_loop(fd);
 
-        connected = false;
+        connected_ = false;
         // Wake a submitter waiting for room before taking its lock; only this
         // thread closes fd, so it is still ours to shut down.
         ::shutdown(fd, SHUT_RDWR);
         {
-            std::lock_guard<std::mutex> lock(send_mutex);
+            std::lock_guard<std::mutex> lock(send_mutex_);
             ::close(fd);
-            sock = -1;
+            sock_ = -1;
         }
         {
-            std::lock_guard<std::mutex> lock(job_mutex);
-            job.valid = false;
+            std::lock_guard<std::mutex> lock(job_mutex_);
+            job_.valid = false;
         }
-        if (job_counter.load() != snapshot) delay = initial_delay_s;
-        if (running.load()) log("connection lost, reconnecting in " + std::to_string(delay) + " s");
+        if (job_counter_.load() != snapshot) delay = initial_delay_s;
+        if (running_.load()) log("connection lost, reconnecting in " + std::to_string(delay) + " s");
         wait_seconds(delay);
         delay = std::min(delay * 2, max_delay_s);
     }

@@ -2,7 +2,6 @@
 // threads, and the one locked send path for every outgoing line.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,76 +11,59 @@
 #include <string_view>
 #include <thread>
 
-#include "app/config.hpp"
+#include "pool/config.hpp"
+#include "pool/job.hpp"
 #include "pool/json.hpp"
 
 struct addrinfo;
 
 namespace nolu::qxt {
 
-struct Job {
-    std::uint64_t seq = 0;
-    std::uint64_t connection = 0;
-    std::string job_id;
-    std::array<std::uint8_t, 92> header_base{};
-    std::array<std::uint8_t, 32> target{};
-    std::array<std::uint8_t, 32> network_target{};
-    std::uint64_t height = 0;
-    std::uint64_t nonce_start = 0;
-    std::uint64_t nonce_end = ~std::uint64_t{0};
-    std::uint64_t difficulty = 0;
-    bool valid = false;
-};
-
-class Pool {
+class Pool : public JobSource {
 public:
+    using LogFn = std::function<void(const std::string&)>;
+    using ShareFn = std::function<void(bool accepted, const std::string& reason)>;
+
     // wait_step is the unit of every wait of the connection thread (100 ms):
     // retry sleeps, connect and send-stall polling. Tests shorten it.
     explicit Pool(std::chrono::milliseconds wait_step = std::chrono::milliseconds(100));
-    ~Pool();
+    ~Pool() override;
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
+    // The log callback gets the client's messages, the share callback every
+    // verdict; both run on the connection thread with no lock held. Set them
+    // before the first start.
+    void set_callbacks(LogFn on_log, ShareFn on_share);
+
     void start(const Config& config);
     void stop();
+
+    // JobSource, for the mining threads.
+    std::optional<Job> mineable_job() override;
+    bool submit(const Job& job, std::uint64_t nonce, const std::uint8_t* hash) override;
 
     // Writes line and a line feed under send_mutex. False when there is no
     // connection or the line could not be written whole; the connection is
     // then shut down, so no later line is glued onto a part of this one.
     bool send_line(std::string_view line);
-    // connection: when not 0, the line is only sent while the socket is still
-    // that connection's (checked under send_mutex), so a share found for a job
-    // of an earlier connection never goes out on a later one.
-    void submit(const std::string& job_id, std::uint64_t nonce, const std::uint8_t* hash,
-                std::uint64_t connection = 0);
+    // The submission line for a share (takes the next id); connection: when
+    // not 0, sent only while the socket is still that connection's (checked
+    // under send_mutex).
+    bool submit_share(const std::string& job_id, std::uint64_t nonce, const std::uint8_t* hash,
+                      std::uint64_t connection = 0);
     std::string login_line() const;
     void handle_line(std::string_view line);
     void parse_job(const JsonValue& fields);
 
-    // Copies the whole job slot under job_mutex.
-    Job current_job();
-
-    std::function<void(const std::string&)> on_log;
-    std::function<void(bool, const std::string&)> on_share;
-
-    std::string host;
-    std::uint16_t port = 3333;
-    std::string address;
-    std::string worker;
-    std::uint64_t difficulty_hint = 0;
-
-    std::thread thread;
-    std::atomic<bool> running{false};
-    std::atomic<bool> connected{false};
-    std::atomic<std::uint64_t> job_counter{0};
-    std::atomic<std::uint64_t> next_id{2};
-    std::atomic<std::uint64_t> connection_count{0};
-    std::uint64_t last_difficulty = 0;
-
-    std::mutex job_mutex;
-    std::mutex send_mutex;
-    Job job;
-    int sock = -1;
+    // State, read-only from outside.
+    Job current_job();  // a whole copy of the job slot
+    bool connected() const { return connected_.load(); }
+    bool running() const { return running_.load(); }
+    std::uint64_t connection_number() const { return connection_count_.load(); }
+    std::uint64_t jobs_received() const { return job_counter_.load(); }
+    std::uint64_t next_submission_id() const { return next_id_.load(); }
+    Config config() const;
 
 private:
     bool send_whole(std::string_view line, std::uint64_t connection);
@@ -93,6 +75,29 @@ private:
     void log(const std::string& text);
     // Waits up to seconds, in wait_step sleeps, returning early once running is false.
     void wait_seconds(int seconds);
+
+    LogFn on_log_;
+    ShareFn on_share_;
+
+    // Copied from the Config by start; only the connection thread reads them while it runs.
+    std::string host_;
+    std::uint16_t port_ = 3333;
+    std::string address_;
+    std::string worker_;
+    std::uint64_t difficulty_hint_ = 0;
+
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> connected_{false};
+    std::atomic<std::uint64_t> job_counter_{0};
+    std::atomic<std::uint64_t> next_id_{2};
+    std::atomic<std::uint64_t> connection_count_{0};
+    std::uint64_t last_difficulty_ = 0;  // connection thread only
+
+    std::mutex job_mutex_;  // guards job_
+    std::mutex send_mutex_; // guards sock_ and every send
+    Job job_;
+    int sock_ = -1;
 
     std::chrono::milliseconds wait_step_;
 };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/hex.hpp"
 #include "pool/json.hpp"
 #include "pool/pool.hpp"
 
@@ -14,26 +15,10 @@ namespace nolu::qxt {
 
 namespace {
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Decodes exactly 2 * N hexadecimal digits into out; false (out untouched) otherwise.
 template <std::size_t N>
 bool decode_hex_exact(const std::string& text, std::array<std::uint8_t, N>& out) {
-    if (text.size() != 2 * N) return false;
-    std::array<std::uint8_t, N> bytes{};
-    for (std::size_t i = 0; i < N; ++i) {
-        const int hi = hex_digit(text[2 * i]);
-        const int lo = hex_digit(text[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        bytes[i] = static_cast<std::uint8_t>((hi << 4) | lo);
-    }
-    out = bytes;
-    return true;
+    return hex_decode(text, out.data(), N);
 }
 
 // The network target is optional: a text of the right length is decoded up to
@@ -76,30 +61,24 @@ std::string printable(const std::string& text) {
 
 std::string Pool::login_line() const {
     std::string hint = "null";
-    if (last_difficulty != 0) {
-        hint = std::to_string(last_difficulty);
-    } else if (difficulty_hint != 0) {
-        hint = std::to_string(difficulty_hint);
+    if (last_difficulty_ != 0) {
+        hint = std::to_string(last_difficulty_);
+    } else if (difficulty_hint_ != 0) {
+        hint = std::to_string(difficulty_hint_);
     }
-    return std::string(R"({"id":1,"method":"login","params":{"address":")") + json_escape(address) +
-           R"(","worker":")" + json_escape(worker) +
+    return std::string(R"({"id":1,"method":"login","params":{"address":")") + json_escape(address_) +
+           R"(","worker":")" + json_escape(worker_) +
            R"(","protocol_version":2,"capabilities":["submit_claimed_hash","difficulty_hint"],"difficulty_hint":)" +
            hint + "}}";
 }
 
-void Pool::submit(const std::string& job_id, std::uint64_t nonce, const std::uint8_t* hash,
-                  std::uint64_t connection) {
-    static constexpr char hex[] = "0123456789abcdef";
-    const std::uint64_t id = next_id.fetch_add(1);
-    std::string hash_hex(64, '0');
-    for (std::size_t i = 0; i < 32; ++i) {
-        hash_hex[2 * i] = hex[hash[i] >> 4];
-        hash_hex[2 * i + 1] = hex[hash[i] & 0x0F];
-    }
+bool Pool::submit_share(const std::string& job_id, std::uint64_t nonce, const std::uint8_t* hash,
+                        std::uint64_t connection) {
+    const std::uint64_t id = next_id_.fetch_add(1);
     const std::string line = R"({"id":)" + std::to_string(id) + R"(,"method":"submit","params":{"job_id":")" +
                              json_escape(job_id) + R"(","nonce":)" + std::to_string(nonce) +
-                             R"(,"claimed_hash":")" + hash_hex + R"("}})";
-    send_whole(line, connection);
+                             R"(,"claimed_hash":")" + hex_encode(hash, 32) + R"("}})";
+    return send_whole(line, connection);
 }
 
 void Pool::handle_line(std::string_view line) {
@@ -114,7 +93,7 @@ void Pool::handle_line(std::string_view line) {
         return;
     }
     if (method == "notification" && params != nullptr) {
-        if (!on_log) return;
+        if (!on_log_) return;
         const std::string type = json_string_or(*params, "type", "notification");
         const std::string text = json_string_or(*params, "kind", type);
         log("pool notice: " + printable(text));
@@ -147,7 +126,7 @@ void Pool::handle_line(std::string_view line) {
         accepted = true;
         text = status;
     }
-    if (on_share) on_share(accepted, printable(text));
+    if (on_share_) on_share_(accepted, printable(text));
 }
 
 void Pool::parse_job(const JsonValue& fields) {
@@ -164,15 +143,15 @@ void Pool::parse_job(const JsonValue& fields) {
     next.nonce_end = json_u64_or(fields, "nonce_end", ~std::uint64_t{0});
     next.difficulty = json_u64_or(fields, "difficulty", 0);
     next.valid = !next.job_id.empty();
-    if (next.difficulty != 0) last_difficulty = next.difficulty;
+    if (next.difficulty != 0) last_difficulty_ = next.difficulty;
 
     const std::uint64_t height = next.height;
     const std::uint64_t difficulty = next.difficulty;
     {
-        std::lock_guard<std::mutex> lock(job_mutex);
-        next.seq = job_counter.fetch_add(1) + 1;
-        next.connection = connection_count.load();
-        job = std::move(next);
+        std::lock_guard<std::mutex> lock(job_mutex_);
+        next.seq = job_counter_.fetch_add(1) + 1;
+        next.connection = connection_count_.load();
+        job_ = std::move(next);
     }
     log("new job \xE2\x80\x94 height " + std::to_string(height) + ", difficulty " + std::to_string(difficulty));
 }

@@ -24,8 +24,8 @@ void check_printable(const std::string& text) {
 Pool& fuzz_pool() {
     static Pool* pool = [] {
         auto* p = new Pool;
-        p->on_log = [](const std::string& text) { check_printable(text); };
-        p->on_share = [](bool, const std::string& text) { check_printable(text); };
+        p->set_callbacks([](const std::string& text) { check_printable(text); },
+                         [](bool, const std::string& text) { check_printable(text); });
         return p;
     }();
     return *pool;
@@ -58,5 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (pool.login_line().find('\n') != std::string::npos) std::abort();
     const Job job = pool.current_job();
     if (job.valid == job.job_id.empty()) std::abort();
+    // Whatever the line was, a pool that never connected offers nothing to mine.
+    if (pool.mineable_job().has_value()) std::abort();
     return 0;
 }

@@ -53,13 +53,13 @@ void connect_and_login(Pool& pool, TestServer& server, const Config& config) {
 
 TEST(PoolConnection, FramingIsIndependentOfHowBytesArrive) {
     TestServer server;
-    Pool pool;
     Recorder recorder;
+    Pool pool;
     recorder.attach(pool);
     connect_and_login(pool, server, config_for(server.port()));
     EXPECT_TRUE(recorder.wait_for_log("connected to 127.0.0.1:" + std::to_string(server.port())));
-    EXPECT_TRUE(pool.connected.load());
-    EXPECT_EQ(pool.connection_count.load(), 1u);
+    EXPECT_TRUE(pool.connected());
+    EXPECT_EQ(pool.connection_number(), 1u);
 
     // Two lines in one write.
     ASSERT_TRUE(server.send(job_line(1) + "\n" + job_line(2) + "\n"));
@@ -86,8 +86,8 @@ TEST(PoolConnection, FramingIsIndependentOfHowBytesArrive) {
 
 TEST(PoolConnection, UnfinishedLineCapIsOneMebibyte) {
     TestServer server;
-    Pool pool(1ms);
     Recorder recorder;
+    Pool pool(1ms);
     recorder.attach(pool);
     connect_and_login(pool, server, config_for(server.port()));
     ASSERT_TRUE(server.send(job_line(1) + "\n"));
@@ -99,7 +99,7 @@ TEST(PoolConnection, UnfinishedLineCapIsOneMebibyte) {
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(server.send("\n" + job_line(2) + "\n"));
     ASSERT_TRUE(recorder.wait_for_log(new_job_log(2)));
-    EXPECT_EQ(pool.connection_count.load(), 1u);
+    EXPECT_EQ(pool.connection_number(), 1u);
     EXPECT_TRUE(recorder.with_prefix("connection lost").empty());
 
     // One byte more ends the connection like a loss.
@@ -112,8 +112,8 @@ TEST(PoolConnection, UnfinishedLineCapIsOneMebibyte) {
 }
 
 TEST(PoolConnection, BackOffAgainstAClosedPort) {
-    Pool pool(1ms);
     Recorder recorder;
+    Pool pool(1ms);
     recorder.attach(pool);
     const std::uint16_t port = closed_port();
     pool.start(config_for(port));
@@ -124,13 +124,13 @@ TEST(PoolConnection, BackOffAgainstAClosedPort) {
     const std::vector<std::string> expected = {head + "5 s",  head + "10 s", head + "20 s", head + "40 s",
                                                head + "60 s", head + "60 s", head + "60 s"};
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), expected);
-    EXPECT_EQ(pool.connection_count.load(), 0u);
+    EXPECT_EQ(pool.connection_number(), 0u);
 }
 
 TEST(PoolConnection, OnlyAConnectionWithAJobResetsTheDelay) {
     TestServer server;
-    Pool pool(1ms);
     Recorder recorder;
+    Pool pool(1ms);
     recorder.attach(pool);
     connect_and_login(pool, server, config_for(server.port()));
 
@@ -162,13 +162,13 @@ TEST(PoolConnection, OnlyAConnectionWithAJobResetsTheDelay) {
                                               "connection lost, reconnecting in 5 s"}));
     EXPECT_EQ(recorder.with_prefix("cannot reach").front(),
               "cannot reach 127.0.0.1:" + std::to_string(server.port()) + ", retry in 10 s");
-    EXPECT_EQ(pool.connection_count.load(), 3u);
+    EXPECT_EQ(pool.connection_number(), 3u);
 }
 
 TEST(PoolConnection, StopWhileConnectedIsPromptAndSilent) {
     TestServer server;
-    Pool pool;
     Recorder recorder;
+    Pool pool;
     recorder.attach(pool);
     connect_and_login(pool, server, config_for(server.port()));
     ASSERT_TRUE(server.send(job_line(1) + "\n"));
@@ -180,16 +180,22 @@ TEST(PoolConnection, StopWhileConnectedIsPromptAndSilent) {
     pool.stop();
     EXPECT_LT(seconds_since(start), 1.2);
     EXPECT_EQ(recorder.logs().size(), logged);
-    EXPECT_EQ(pool.sock, -1);
-    EXPECT_FALSE(pool.connected.load());
+    EXPECT_FALSE(pool.running());
+    EXPECT_FALSE(pool.connected());
     EXPECT_FALSE(pool.current_job().valid);
-    EXPECT_FALSE(pool.thread.joinable());
+    EXPECT_FALSE(pool.mineable_job().has_value());
+    // The socket is gone: nothing more can be sent, and the server sees the close.
+    EXPECT_FALSE(pool.send_line("late"));
     EXPECT_TRUE(server.wait_closed());
+    // The thread is joined: a second stop has nothing to wait for.
+    const auto again = Clock::now();
+    pool.stop();
+    EXPECT_LT(seconds_since(again), 0.1);
 }
 
 TEST(PoolConnection, StopWhileWaitingToRetryIsPrompt) {
-    Pool pool;
     Recorder recorder;
+    Pool pool;
     recorder.attach(pool);
     pool.start(config_for(closed_port()));
     ASSERT_TRUE(recorder.wait_for_log("cannot reach", 5s, true));
@@ -216,8 +222,8 @@ TEST(PoolConnection, StopInterruptsAConnectThatGetsNoAnswer) {
     }
     std::this_thread::sleep_for(200ms);
 
-    Pool pool;
     Recorder recorder;
+    Pool pool;
     recorder.attach(pool);
     pool.start(config_for(server.port()));
     std::this_thread::sleep_for(700ms);
@@ -229,13 +235,13 @@ TEST(PoolConnection, StopInterruptsAConnectThatGetsNoAnswer) {
     if (!hanging) GTEST_SKIP() << "this system answered the connect; nothing to interrupt";
     EXPECT_LT(took, 0.5);
     EXPECT_TRUE(recorder.logs().empty());
-    EXPECT_EQ(pool.connection_count.load(), 0u);
+    EXPECT_EQ(pool.connection_number(), 0u);
 }
 
 TEST(PoolConnection, IdsContinueAndOldSharesStayOffNewConnections) {
     TestServer server;
-    Pool pool;
     Recorder recorder;
+    Pool pool;
     recorder.attach(pool);
     std::uint8_t hash[32] = {};
     Config config = config_for(server.port());
@@ -245,7 +251,7 @@ TEST(PoolConnection, IdsContinueAndOldSharesStayOffNewConnections) {
     ASSERT_TRUE(recorder.wait_for_log(new_job_log(1, 3000)));
     const Job old_job = pool.current_job();
 
-    for (int i = 0; i < 10; ++i) pool.submit(old_job.job_id, static_cast<std::uint64_t>(i), hash, old_job.connection);
+    for (int i = 0; i < 10; ++i) pool.submit_share(old_job.job_id, static_cast<std::uint64_t>(i), hash, old_job.connection);
     for (int i = 0; i < 10; ++i) {
         const auto line = server.read_line();
         ASSERT_TRUE(line.has_value());
@@ -265,18 +271,72 @@ TEST(PoolConnection, IdsContinueAndOldSharesStayOffNewConnections) {
     EXPECT_NE(login->find(R"("difficulty_hint":3000})"), std::string::npos);
     ASSERT_TRUE(recorder.wait_for_count("connected to", 2));
 
-    pool.submit(old_job.job_id, 99, hash, old_job.connection);
-    pool.submit("fresh", 100, hash, pool.connection_count.load());
+    EXPECT_EQ(pool.config().address, "FEEaddr");
+    EXPECT_EQ(pool.config().worker, "nolu");
+
+    EXPECT_FALSE(pool.submit(old_job, 98, hash));  // refused before it takes an id
+    EXPECT_FALSE(pool.submit_share(old_job.job_id, 99, hash, old_job.connection));
+    EXPECT_TRUE(pool.submit_share("fresh", 100, hash, pool.connection_number()));
     const auto next = server.read_line();
     ASSERT_TRUE(next.has_value());
     EXPECT_EQ(next->rfind(R"({"id":13,"method":"submit","params":{"job_id":"fresh","nonce":100,)", 0), 0u) << *next;
     pool.stop();
 }
 
+// What the mining threads see: a job only while the connection that delivered
+// it is up, and shares only onto that connection.
+TEST(PoolConnection, JobSourceServesOnlyTheLiveConnectionsJob) {
+    TestServer server;
+    Recorder recorder;
+    Pool pool(1ms);
+    recorder.attach(pool);
+    std::uint8_t hash[32] = {};
+    EXPECT_FALSE(pool.mineable_job().has_value());
+    connect_and_login(pool, server, config_for(server.port()));
+    EXPECT_FALSE(pool.mineable_job().has_value());  // connected, but no job yet
+
+    ASSERT_TRUE(server.send(job_line(1) + "\n"));
+    ASSERT_TRUE(recorder.wait_for_log(new_job_log(1)));
+    const auto job = pool.mineable_job();
+    ASSERT_TRUE(job.has_value());
+    EXPECT_EQ(job->seq, 1u);
+    EXPECT_EQ(job->connection, 1u);
+    EXPECT_EQ(job->job_id, "j1");
+    EXPECT_EQ(job->nonce_start, 1000u);
+    EXPECT_TRUE(pool.submit(*job, 1234, hash));
+    auto line = server.read_line();
+    ASSERT_TRUE(line.has_value());
+    EXPECT_EQ(line->rfind(R"({"id":2,"method":"submit","params":{"job_id":"j1","nonce":1234,)", 0), 0u) << *line;
+
+    // The connection drops: its job is no longer offered, nor taken on the next one.
+    server.close_client();
+    ASSERT_TRUE(recorder.wait_for_log("connection lost, reconnecting in 5 s"));
+    EXPECT_FALSE(pool.mineable_job().has_value());
+    // A share that cannot go out is not reported as sent (it still uses up id 3).
+    EXPECT_FALSE(pool.submit(*job, 1235, hash));
+    ASSERT_TRUE(server.accept_client());
+    ASSERT_TRUE(server.read_line().has_value());
+    ASSERT_EQ(pool.connection_number(), 2u);
+    EXPECT_FALSE(pool.mineable_job().has_value());
+    EXPECT_FALSE(pool.submit(*job, 1235, hash));
+
+    ASSERT_TRUE(server.send(job_line(2) + "\n"));
+    ASSERT_TRUE(recorder.wait_for_log(new_job_log(2)));
+    const auto fresh = pool.mineable_job();
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_EQ(fresh->seq, 2u);
+    EXPECT_EQ(fresh->connection, 2u);
+    EXPECT_TRUE(pool.submit(*fresh, 2000, hash));
+    line = server.read_line();
+    ASSERT_TRUE(line.has_value());
+    EXPECT_EQ(line->rfind(R"({"id":4,"method":"submit","params":{"job_id":"j2","nonce":2000,)", 0), 0u) << *line;
+    pool.stop();
+}
+
 TEST(PoolConnection, ConcurrentSubmissionsStayWholeLines) {
     TestServer server;
-    Pool pool;
     Recorder recorder;
+    Pool pool;
     recorder.attach(pool);
     connect_and_login(pool, server, config_for(server.port()));
 
@@ -288,7 +348,7 @@ TEST(PoolConnection, ConcurrentSubmissionsStayWholeLines) {
         submitters.emplace_back([&, t] {
             std::uint8_t hash[32];
             std::fill(std::begin(hash), std::end(hash), static_cast<std::uint8_t>(t));
-            for (int i = 0; i < per_thread; ++i) pool.submit(job_id, (static_cast<std::uint64_t>(t) << 32) | static_cast<std::uint64_t>(i), hash);
+            for (int i = 0; i < per_thread; ++i) pool.submit_share(job_id, (static_cast<std::uint64_t>(t) << 32) | static_cast<std::uint64_t>(i), hash);
         });
     }
     std::vector<bool> seen(2 + threads * per_thread, false);
@@ -322,8 +382,8 @@ TEST(PoolConnection, ConcurrentSubmissionsStayWholeLines) {
 // that the next one is glued onto.
 TEST(PoolConnection, APoolThatStopsReadingCannotHoldUpStop) {
     TestServer server;
-    Pool pool;
     Recorder recorder;
+    Pool pool;
     recorder.attach(pool);
     connect_and_login(pool, server, config_for(server.port()));
     ASSERT_TRUE(server.send(job_line(1) + "\n"));
@@ -333,8 +393,8 @@ TEST(PoolConnection, APoolThatStopsReadingCannotHoldUpStop) {
     std::thread submitter([&] {
         std::uint8_t hash[32] = {};
         const std::string big_id(64 * 1024, 'b');
-        for (int i = 0; i < 1000 && pool.connected.load(); ++i) {
-            pool.submit(big_id, static_cast<std::uint64_t>(i), hash);
+        for (int i = 0; i < 1000 && pool.connected(); ++i) {
+            pool.submit_share(big_id, static_cast<std::uint64_t>(i), hash);
             submitted.fetch_add(1);
         }
     });
@@ -365,8 +425,8 @@ TEST(PoolConnection, APoolThatStopsReadingCannotHoldUpStop) {
 
 TEST(PoolConnection, AStalledSendEndsTheConnectionAndReconnects) {
     TestServer server;
-    Pool pool(2ms);  // stall limit: 100 steps
     Recorder recorder;
+    Pool pool(2ms);  // stall limit: 100 steps
     recorder.attach(pool);
     connect_and_login(pool, server, config_for(server.port()));
     ASSERT_TRUE(server.send(job_line(1) + "\n"));
@@ -375,13 +435,13 @@ TEST(PoolConnection, AStalledSendEndsTheConnectionAndReconnects) {
     std::thread submitter([&] {
         std::uint8_t hash[32] = {};
         const std::string big_id(64 * 1024, 'b');
-        for (int i = 0; i < 2000 && pool.connection_count.load() == 1; ++i) pool.submit(big_id, 1, hash, 1);
+        for (int i = 0; i < 2000 && pool.connection_number() == 1; ++i) pool.submit_share(big_id, 1, hash, 1);
     });
     ASSERT_TRUE(recorder.wait_for_log("connection lost, reconnecting in 5 s", 20s));
     submitter.join();
     server.close_client();
     ASSERT_TRUE(server.accept_client());
     ASSERT_TRUE(server.read_line().has_value());
-    EXPECT_EQ(pool.connection_count.load(), 2u);
+    EXPECT_EQ(pool.connection_number(), 2u);
     pool.stop();
 }

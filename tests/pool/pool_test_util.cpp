@@ -30,16 +30,17 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 void Recorder::attach(Pool& pool) {
-    pool.on_log = [this](const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        logs_.push_back(text);
-        changed_.notify_all();
-    };
-    pool.on_share = [this](bool accepted, const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        shares_.emplace_back(accepted, text);
-        changed_.notify_all();
-    };
+    pool.set_callbacks(
+        [this](const std::string& text) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            logs_.push_back(text);
+            changed_.notify_all();
+        },
+        [this](bool accepted, const std::string& text) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            shares_.emplace_back(accepted, text);
+            changed_.notify_all();
+        });
 }
 
 std::vector<std::string> Recorder::logs() {
@@ -209,6 +210,17 @@ std::uint16_t closed_port() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
     ::close(fd);
     return ntohs(addr.sin_port);
+}
+
+std::optional<std::string> start_and_accept(Pool& pool, TestServer& server, const Config& config) {
+    pool.start(config);
+    if (!server.accept_client()) return std::nullopt;
+    return server.read_line();
+}
+
+bool reconnect(TestServer& server) {
+    server.close_client();
+    return server.accept_client() && server.read_line().has_value();
 }
 
 Config config_for(std::uint16_t port, const std::string& address, const std::string& worker) {

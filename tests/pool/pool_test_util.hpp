@@ -17,7 +17,8 @@ namespace nolu::qxt::test {
 
 using namespace std::chrono_literals;
 
-// Collects on_log and on_share calls of one Pool, thread-safely.
+// Collects the log and share callbacks of one Pool, thread-safely. Declare it
+// before the Pool it is attached to, so it outlives the connection thread.
 class Recorder {
 public:
     void attach(Pool& pool);
@@ -74,6 +75,13 @@ private:
 
 // A port of 127.0.0.1 on which nothing listens.
 std::uint16_t closed_port();
+
+// Starts pool against server and accepts its connection; the login line it
+// sent, or nothing when it did not connect.
+std::optional<std::string> start_and_accept(Pool& pool, TestServer& server, const Config& config);
+// Drops the current client and accepts the pool's next connection, reading
+// its login line.
+bool reconnect(TestServer& server);
 
 Config config_for(std::uint16_t port, const std::string& address = "QXTaddr", const std::string& worker = "rig1");
 

@@ -1,21 +1,20 @@
-// The pool protocol without a network: login and submission lines byte for
-// byte, the four incoming shapes, job validation and the job slot.
+// The pool protocol: login and submission lines byte for byte (as they reach
+// a loopback server), the four incoming shapes, job validation and the job slot.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "pool/pool.hpp"
 #include "pool_test_util.hpp"
 
 using namespace nolu::qxt;
 using namespace nolu::qxt::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -26,35 +25,31 @@ class Protocol : public ::testing::Test {
 protected:
     void SetUp() override { recorder.attach(pool); }
 
-    void TearDown() override {
-        if (pool.sock >= 0) ::close(pool.sock);
-        pool.sock = -1;
-        if (peer >= 0) ::close(peer);
+    // Connects the pool to the test server; the lines it sends from then on
+    // arrive there.
+    void wire(const Config& config) {
+        const auto login = start_and_accept(pool, server, config);
+        ASSERT_TRUE(login.has_value());
     }
+    void wire() { wire(config_for(server.port())); }
 
-    // Gives the pool a socket whose other end the test reads.
-    void wire() {
-        int fds[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        pool.sock = fds[0];
-        peer = fds[1];
-    }
+    // Everything the pool has sent since the last read.
+    std::string drain() { return server.read_until_closed(100ms); }
 
-    std::string drain() {
-        std::string out;
-        for (;;) {
-            pollfd p{peer, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) return out;
-            char chunk[4096];
-            const ssize_t n = ::recv(peer, chunk, sizeof chunk, 0);
-            if (n <= 0) return out;
-            out.append(chunk, static_cast<std::size_t>(n));
+    // Sends a job line from the server and waits until the connection thread stored it.
+    void deliver(const std::string& line) {
+        const std::uint64_t before = pool.jobs_received();
+        ASSERT_TRUE(server.send(line + "\n"));
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (pool.jobs_received() == before) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << line;
+            std::this_thread::sleep_for(1ms);
         }
     }
 
-    Pool pool;
-    Recorder recorder;
-    int peer = -1;
+    TestServer server;
+    Recorder recorder;  // outlives the pool's connection thread
+    Pool pool{1ms};
 };
 
 std::string full_job(const std::string& extra_members) {
@@ -65,13 +60,22 @@ std::string full_job(const std::string& extra_members) {
 }  // namespace
 
 TEST_F(Protocol, LoginLineEscapesAndPicksTheHint) {
-    pool.address = "QXT\"a\\b";
-    pool.worker = "rig\n1\x01";
+    Config config = config_for(server.port(), "QXT\"a\\b", "rig\n1\x01");
     const std::string head = R"({"id":1,"method":"login","params":{"address":"QXT\"a\\b","worker":"rig\n1\u0001)";
-    EXPECT_EQ(pool.login_line(), head + login_tail + "null}}");
 
-    pool.difficulty_hint = 480;
-    EXPECT_EQ(pool.login_line(), head + login_tail + "480}}");
+    // The line built is the line sent, and start keeps what it was given.
+    EXPECT_EQ(start_and_accept(pool, server, config), head + login_tail + "null}}");
+    EXPECT_EQ(pool.login_line(), head + login_tail + "null}}");
+    EXPECT_EQ(pool.config().host, "127.0.0.1");
+    EXPECT_EQ(pool.config().port, server.port());
+    EXPECT_EQ(pool.config().address, config.address);
+    EXPECT_EQ(pool.config().worker, config.worker);
+    pool.stop();
+
+    config.difficulty_hint = 480;
+    EXPECT_EQ(start_and_accept(pool, server, config), head + login_tail + "480}}");
+    EXPECT_EQ(pool.config().difficulty_hint, 480);
+    pool.stop();
 
     // The difficulty of the latest job wins over the configured hint and
     // survives later jobs without one.
@@ -80,6 +84,7 @@ TEST_F(Protocol, LoginLineEscapesAndPicksTheHint) {
     pool.handle_line(full_job(""));
     EXPECT_EQ(pool.login_line(), head + login_tail + "5000}}");
     EXPECT_EQ(pool.login_line().find('\n'), std::string::npos);
+    EXPECT_EQ(start_and_accept(pool, server, config), head + login_tail + "5000}}");
 }
 
 TEST_F(Protocol, SubmissionLinesByteForByte) {
@@ -88,24 +93,26 @@ TEST_F(Protocol, SubmissionLinesByteForByte) {
     for (int i = 0; i < 32; ++i) hash[i] = static_cast<std::uint8_t>(i * 0x11 + 0x0A);
     const std::string hash_hex = "0a1b2c3d4e5f708192a3b4c5d6e7f8091a2b3c4d5e6f8091a2b3c4d5e6f70819";
 
-    pool.submit("job-1", 0, hash);
-    pool.submit("job-1", ~std::uint64_t{0}, hash);
-    pool.submit("a\"b\x02\n", 42, hash);
+    EXPECT_TRUE(pool.submit_share("job-1", 0, hash));
+    EXPECT_TRUE(pool.submit_share("job-1", ~std::uint64_t{0}, hash));
+    EXPECT_TRUE(pool.submit_share("a\"b\x02\n", 42, hash));
     EXPECT_EQ(drain(), R"({"id":2,"method":"submit","params":{"job_id":"job-1","nonce":0,"claimed_hash":")" +
                            hash_hex + "\"}}\n" +
                            R"({"id":3,"method":"submit","params":{"job_id":"job-1","nonce":18446744073709551615,"claimed_hash":")" +
                            hash_hex + "\"}}\n" +
                            R"({"id":4,"method":"submit","params":{"job_id":"a\"b\u0002\n","nonce":42,"claimed_hash":")" +
                            hash_hex + "\"}}\n");
+    EXPECT_EQ(pool.next_submission_id(), 5u);
 }
 
-TEST_F(Protocol, WithoutASocketNothingIsSentButTheIdIsUsed) {
+TEST_F(Protocol, WithoutAConnectionNothingIsSentButTheIdIsUsed) {
     std::uint8_t hash[32] = {};
     EXPECT_FALSE(pool.send_line("x"));
-    pool.submit("j", 1, hash);
+    EXPECT_FALSE(pool.submit_share("j", 1, hash));
+    EXPECT_EQ(pool.next_submission_id(), 3u);
     wire();
     EXPECT_TRUE(pool.send_line("hello"));
-    pool.submit("j", 1, hash);
+    EXPECT_TRUE(pool.submit_share("j", 1, hash));
     const std::string wire_text = drain();
     EXPECT_EQ(wire_text.substr(0, 6), "hello\n");
     EXPECT_EQ(wire_text.substr(6, 8), R"({"id":3,)");
@@ -113,13 +120,28 @@ TEST_F(Protocol, WithoutASocketNothingIsSentButTheIdIsUsed) {
 
 TEST_F(Protocol, SubmissionBoundToAnotherConnectionIsDropped) {
     wire();
-    pool.connection_count = 4;
+    ASSERT_TRUE(reconnect(server));
+    ASSERT_EQ(pool.connection_number(), 2u);
     std::uint8_t hash[32] = {};
-    pool.submit("old", 1, hash, 3);
-    pool.submit("new", 2, hash, 4);
+    EXPECT_FALSE(pool.submit_share("old", 1, hash, 1));
+    EXPECT_TRUE(pool.submit_share("new", 2, hash, 2));
+
+    // The job-level entry refuses a job of the earlier connection before it
+    // takes an id.
+    Job old_job;
+    old_job.job_id = "older";
+    old_job.connection = 1;
+    Job live_job;
+    live_job.job_id = "live";
+    live_job.connection = 2;
+    EXPECT_FALSE(pool.submit(old_job, 3, hash));
+    EXPECT_TRUE(pool.submit(live_job, 4, hash));
+
     const std::string wire_text = drain();
     EXPECT_EQ(wire_text.find("old"), std::string::npos);
-    EXPECT_EQ(wire_text.rfind(R"({"id":3,"method":"submit","params":{"job_id":"new")", 0), 0u);
+    EXPECT_EQ(wire_text.rfind(R"({"id":3,"method":"submit","params":{"job_id":"new")", 0), 0u) << wire_text;
+    EXPECT_NE(wire_text.find(R"({"id":4,"method":"submit","params":{"job_id":"live","nonce":4,)"), std::string::npos)
+        << wire_text;
 }
 
 TEST_F(Protocol, ShareVerdicts) {
@@ -163,7 +185,7 @@ TEST_F(Protocol, IgnoredLinesLeaveNoTrace) {
     }
     EXPECT_TRUE(recorder.logs().empty());
     EXPECT_TRUE(recorder.shares().empty());
-    EXPECT_EQ(pool.job_counter.load(), 0u);
+    EXPECT_EQ(pool.jobs_received(), 0u);
 }
 
 TEST_F(Protocol, Notices) {
@@ -190,7 +212,7 @@ TEST_F(Protocol, PoolTextsReachTheConsoleWithoutControlBytes) {
 TEST_F(Protocol, LoginReplies) {
     pool.handle_line(R"({"id":1,"error":"bad address","result":{"job_id":"x"}})");
     EXPECT_EQ(recorder.logs(), std::vector<std::string>{"login refused: bad address"});
-    EXPECT_EQ(pool.job_counter.load(), 0u);
+    EXPECT_EQ(pool.jobs_received(), 0u);
 
     recorder.clear();
     pool.handle_line(R"({"id":1,"result":null})");
@@ -199,7 +221,7 @@ TEST_F(Protocol, LoginReplies) {
     pool.handle_line(R"({"method":"job","id":1})");
     pool.handle_line(R"({"id":+1})");
     EXPECT_EQ(recorder.logs(), std::vector<std::string>(5, "logged in"));
-    EXPECT_EQ(pool.job_counter.load(), 0u);
+    EXPECT_EQ(pool.jobs_received(), 0u);
 
     recorder.clear();
     pool.handle_line(R"({"id":1,"error":null,"result":{"job_id":"L1","header_base":")" + header_hex(0x22) +
@@ -225,10 +247,14 @@ TEST_F(Protocol, JobFieldsAndNumbers) {
         header.push_back(hex[(i >> 4) & 0x0F]);
         header.push_back(hex[i & 0x0F]);
     }
-    pool.connection_count = 3;
-    pool.handle_line(R"({"method":"job","params":{"job_id":"J","header_base":")" + header + R"(","target":"00)" +
-                     std::string(62, 'E') + R"(","network_target":"0000)" + std::string(60, 'a') +
-                     R"(","height":"12","nonce_start":+7,"difficulty":99999999999999999999999}})");
+    // The job arrives on the third connection and carries its number.
+    wire();
+    ASSERT_TRUE(reconnect(server));
+    ASSERT_TRUE(reconnect(server));
+    ASSERT_EQ(pool.connection_number(), 3u);
+    deliver(R"({"method":"job","params":{"job_id":"J","header_base":")" + header + R"(","target":"00)" +
+            std::string(62, 'E') + R"(","network_target":"0000)" + std::string(60, 'a') +
+            R"(","height":"12","nonce_start":+7,"difficulty":99999999999999999999999}})");
     Job job = pool.current_job();
     EXPECT_EQ(job.seq, 1u);
     EXPECT_EQ(job.connection, 3u);
@@ -245,14 +271,14 @@ TEST_F(Protocol, JobFieldsAndNumbers) {
     EXPECT_TRUE(job.valid);
 
     for (const char* height : {"1.5", "-3", "1e2", "null", "\"7\""}) {
-        pool.handle_line(full_job(std::string(R"(,"height":)") + height + R"(,"nonce_end":5)"));
+        deliver(full_job(std::string(R"(,"height":)") + height + R"(,"nonce_end":5)"));
         job = pool.current_job();
         EXPECT_EQ(job.height, 0u) << height;
         EXPECT_EQ(job.nonce_end, 5u);
     }
     EXPECT_EQ(job.seq, 6u);
 
-    pool.handle_line(full_job(R"(,"job_id":"dup","height":18446744073709551616)"));
+    deliver(full_job(R"(,"job_id":"dup","height":18446744073709551616)"));
     job = pool.current_job();
     EXPECT_EQ(job.job_id, "abc");  // the first "job_id" counts
     EXPECT_EQ(job.height, ~std::uint64_t{0});
@@ -310,7 +336,7 @@ TEST_F(Protocol, BadHeaderOrTargetLeavesTheSlotAlone) {
     for (const auto& line : lines) pool.handle_line(line);
     EXPECT_EQ(recorder.logs(), std::vector<std::string>(lines.size(), "job rejected: bad header_base/target"));
     const Job after = pool.current_job();
-    EXPECT_EQ(pool.job_counter.load(), 1u);
+    EXPECT_EQ(pool.jobs_received(), 1u);
     EXPECT_EQ(after.seq, before.seq);
     EXPECT_EQ(after.job_id, "good");
     EXPECT_TRUE(after.valid);
@@ -335,7 +361,7 @@ TEST_F(Protocol, JobCopiesAreNeverMixed) {
     constexpr std::uint64_t jobs = 3000;
     std::vector<std::string> lines;
     for (std::uint64_t h = 1; h <= jobs; ++h) lines.push_back(job_line(h));
-    pool.on_log = nullptr;
+    pool.set_callbacks(nullptr, nullptr);
 
     std::atomic<bool> done{false};
     std::atomic<int> mixed{0};

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex.hpp"
 #include "pool/json.hpp"
 
 using nolu::qxt::JsonValue;
@@ -61,25 +62,9 @@ void log(const std::string& text) {
     std::fflush(stdout);
 }
 
-std::string hex(const std::uint8_t* bytes, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[bytes[i] >> 4];
-        s += digits[bytes[i] & 15];
-    }
-    return s;
-}
+std::string hex(const std::uint8_t* bytes, std::size_t n) { return nolu::qxt::hex_encode(bytes, n); }
 
-bool unhex(const std::string& s, std::uint8_t* out, std::size_t n) {
-    if (s.size() != 2 * n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned v = 0;
-        if (std::sscanf(s.c_str() + 2 * i, "%2x", &v) != 1) return false;
-        out[i] = static_cast<std::uint8_t>(v);
-    }
-    return true;
-}
+bool unhex(const std::string& s, std::uint8_t* out, std::size_t n) { return nolu::qxt::hex_decode(s, out, n); }
 
 struct JobInfo {
     std::string id;
