@@ -1,20 +1,17 @@
 // The mining thread: pin, map the arena, copy the job before every hash,
-// walk the nonce range, hash, count, submit shares.
+// walk the nonce range, hash, count, hand in shares.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
-#include <vector>
 
-#include "hash/engine.hpp"
+#include "hash/engine_table.hpp"
+#include "hash/settings.hpp"
+#include "pool/job.hpp"
 
 namespace nolu::qxt {
-
-class Pool;
-
-// Set by the signal handler and by main; every loop of the miner tests it.
-extern std::atomic<bool> stop_flag;
 
 // Start-up counters the threads report to main.
 struct StartupCounters {
@@ -26,13 +23,17 @@ struct StartupCounters {
 
 struct WorkerParams {
     int index = 0;
-    const std::vector<int>* cpus = nullptr;  // placement list; entry i is thread i's CPU
-    StartupCounters* counters = nullptr;
-    int bench_seconds = 0;                   // non-zero: benchmark mode, no pool
-    Engine engine = nullptr;
-    std::atomic<std::uint64_t>* hashes = nullptr;
-    Pool* pool = nullptr;
     int thread_count = 1;
+    int cpu = -1;                                // processor to pin to; -1: not pinned
+    Engine engine = nullptr;
+    HashSettings settings;                       // the arena's layout
+    // Required (never null):
+    const std::atomic<bool>* stop = nullptr;     // ends the loop after the hash in progress
+    StartupCounters* counters = nullptr;
+    std::atomic<std::uint64_t>* hashes = nullptr;
+    JobSource* jobs = nullptr;                   // null: benchmark, the fixed header, no pool
+    // Called for a share handed in that also meets the job's network target.
+    std::function<void(const Job& job)> on_candidate;
 };
 
 void worker_main(WorkerParams params);

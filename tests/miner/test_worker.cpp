@@ -1,17 +1,30 @@
+// The mining thread against a fake engine and a fake job source: the nonce
+// walk, restarts and idling, shares and block candidates, the benchmark, stop,
+// and the arena's life.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
+
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/console.hpp"
+#include "hash/arena.hpp"
+#include "hash/settings.hpp"
 #include "miner/worker.hpp"
-#include "pool/pool.hpp"
+#include "pool/job.hpp"
 #include "tests/support/capture.hpp"
 
 using namespace nolu::qxt;
@@ -19,12 +32,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The fake engine: records the header and nonce of every call and returns a
-// hash chosen by the test (all 0x80 bytes unless the nonce is listed).
+// The fake engine: records the header and nonce of every call and the arena it
+// hashed in, and returns a hash chosen by the test (all 0x80 bytes unless the
+// nonce is listed).
 std::mutex fake_mutex;
 std::vector<std::uint64_t> fake_nonces;
 std::vector<std::string> fake_headers;
 std::vector<std::pair<std::uint64_t, std::array<std::uint8_t, 32>>> fake_hashes;
+const void* fake_arena_base = nullptr;
+std::uint64_t fake_arena_bytes = 0;
+std::uint64_t fake_arena_size = 0;
+std::uint32_t fake_arena_skip_from = 0;
 
 void fake_engine(const Arena& arena, const std::uint8_t* header, std::uint64_t nonce, std::uint8_t* out) {
     EXPECT_NE(arena.base, nullptr);
@@ -32,6 +50,10 @@ void fake_engine(const Arena& arena, const std::uint8_t* header, std::uint64_t n
     std::lock_guard<std::mutex> lock(fake_mutex);
     fake_nonces.push_back(nonce);
     fake_headers.emplace_back(reinterpret_cast<const char*>(header), 92);
+    fake_arena_base = arena.base;
+    fake_arena_bytes = arena.mapped_bytes;
+    fake_arena_size = arena.size;
+    fake_arena_skip_from = arena.settings.skip_from;
     std::memset(out, 0x80, 32);
     for (const auto& [n, h] : fake_hashes)
         if (n == nonce) std::memcpy(out, h.data(), 32);
@@ -40,6 +62,17 @@ void fake_engine(const Arena& arena, const std::uint8_t* header, std::uint64_t n
 std::vector<std::uint64_t> nonces_seen() {
     std::lock_guard<std::mutex> lock(fake_mutex);
     return fake_nonces;
+}
+
+void reset_fake_engine() {
+    std::lock_guard<std::mutex> lock(fake_mutex);
+    fake_nonces.clear();
+    fake_headers.clear();
+    fake_hashes.clear();
+    fake_arena_base = nullptr;
+    fake_arena_bytes = 0;
+    fake_arena_size = 0;
+    fake_arena_skip_from = 0;
 }
 
 bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds limit = 5s) {
@@ -51,81 +84,142 @@ bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds lim
     return true;
 }
 
+std::array<std::uint8_t, 32> filled(std::uint8_t byte) {
+    std::array<std::uint8_t, 32> a;
+    a.fill(byte);
+    return a;
+}
+
+// A job source the test drives: it serves the job the test published while
+// "connected", and takes a share only when the job's connection is the one
+// the test set as current, recording every attempt.
+class FakeSource : public JobSource {
+public:
+    struct Submission {
+        std::string job_id;
+        std::uint64_t connection;
+        std::uint64_t nonce;
+        std::array<std::uint8_t, 32> hash;
+        bool taken;
+    };
+
+    std::optional<Job> mineable_job() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++requests_;
+        if (!job_.valid || !connected_) return std::nullopt;
+        return job_;
+    }
+
+    bool submit(const Job& job, std::uint64_t nonce, const std::uint8_t* hash) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Submission s{job.job_id, job.connection, nonce, {}, job.connection == connection_};
+        std::memcpy(s.hash.data(), hash, 32);
+        submissions_.push_back(s);
+        return s.taken;
+    }
+
+    // A job of sequence number seq on the given connection (header bytes seq,
+    // share target 0x40.., network target 0x10.., height 77).
+    void publish(std::uint64_t seq, std::uint64_t start, std::uint64_t end, std::uint64_t connection = 1) {
+        Job job;
+        job.seq = seq;
+        job.connection = connection;
+        job.job_id = "job" + std::to_string(seq);
+        job.header_base.fill(static_cast<std::uint8_t>(seq));
+        job.target.fill(0x40);
+        job.network_target.fill(0x10);
+        job.height = 77;
+        job.nonce_start = start;
+        job.nonce_end = end;
+        job.valid = true;
+        publish(job);
+    }
+    void publish(const Job& job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job_ = job;
+    }
+    Job job() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return job_;
+    }
+    void invalidate() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job_.valid = false;
+    }
+    void set_connected(bool up) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connected_ = up;
+    }
+    void set_connection(std::uint64_t number) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connection_ = number;
+    }
+    std::vector<Submission> submissions() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return submissions_;
+    }
+    std::vector<std::uint64_t> taken_nonces() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::uint64_t> out;
+        for (const auto& s : submissions_)
+            if (s.taken) out.push_back(s.nonce);
+        return out;
+    }
+    std::uint64_t requests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+
+private:
+    std::mutex mutex_;
+    Job job_;
+    bool connected_ = true;
+    std::uint64_t connection_ = 1;
+    std::uint64_t requests_ = 0;
+    std::vector<Submission> submissions_;
+};
+
 class WorkerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::lock_guard<std::mutex> lock(fake_mutex);
-        fake_nonces.clear();
-        fake_headers.clear();
-        fake_hashes.clear();
-        stop_flag = false;
-        colours = LogColours{};
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
-        pool_.sock = fds_[0];
-        pool_.connected = true;
-        pool_.connection_count = 1;
-    }
-    void TearDown() override {
-        stop_workers();
-        {
-            std::lock_guard<std::mutex> lock(pool_.send_mutex);
-            pool_.sock = -1;
-        }
-        close(fds_[0]);
-        close(fds_[1]);
-        stop_flag = false;
-    }
+    void SetUp() override { reset_fake_engine(); }
+    void TearDown() override { stop_workers(); }
 
-    void publish(std::uint64_t seq, std::uint64_t start, std::uint64_t end, std::uint64_t connection = 1) {
-        std::lock_guard<std::mutex> lock(pool_.job_mutex);
-        pool_.job.seq = seq;
-        pool_.job.connection = connection;
-        pool_.job.job_id = "job" + std::to_string(seq);
-        pool_.job.header_base.fill(static_cast<std::uint8_t>(seq));
-        pool_.job.target.fill(0x40);
-        pool_.job.network_target.fill(0x10);
-        pool_.job.height = 77;
-        pool_.job.nonce_start = start;
-        pool_.job.nonce_end = end;
-        pool_.job.valid = true;
-    }
-
-    void start_worker(int index, int threads, int bench = 0) {
+    WorkerParams params(int index, int threads, bool bench = false) {
         WorkerParams p;
         p.index = index;
-        p.cpus = &cpus_;
-        p.counters = &counters_;
-        p.bench_seconds = bench;
-        p.engine = fake_engine;
-        p.hashes = &hashes_;
-        p.pool = bench ? nullptr : &pool_;
         p.thread_count = threads;
-        threads_.emplace_back(worker_main, p);
+        p.engine = fake_engine;
+        p.stop = &stop_;
+        p.counters = &counters_;
+        p.hashes = &hashes_;
+        p.jobs = bench ? nullptr : &source_;
+        p.on_candidate = [this](const Job& job) {
+            std::lock_guard<std::mutex> lock(candidates_mutex_);
+            candidates_.push_back(job);
+        };
+        return p;
     }
 
+    void start_worker(int index, int threads, bool bench = false) { start_worker(params(index, threads, bench)); }
+    void start_worker(WorkerParams p) { threads_.emplace_back(worker_main, std::move(p)); }
+
     void stop_workers() {
-        stop_flag = true;
+        stop_ = true;
         for (auto& t : threads_) t.join();
         threads_.clear();
     }
 
-    // Lines the pool client wrote to its socket.
-    std::string wire() {
-        std::string data;
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = recv(fds_[1], buf, sizeof buf, MSG_DONTWAIT);
-            if (n <= 0) break;
-            data.append(buf, static_cast<std::size_t>(n));
-        }
-        return data;
+    std::vector<Job> candidates() {
+        std::lock_guard<std::mutex> lock(candidates_mutex_);
+        return candidates_;
     }
 
-    Pool pool_;
-    int fds_[2] = {-1, -1};
-    std::vector<int> cpus_;
+    FakeSource source_;
+    std::atomic<bool> stop_{false};
     StartupCounters counters_;
     std::atomic<std::uint64_t> hashes_{0};
+    std::mutex candidates_mutex_;
+    std::vector<Job> candidates_;
     std::vector<std::thread> threads_;
 };
 
@@ -151,10 +245,10 @@ TEST(NonceWalk, WrapAtTheTopIsOutOfRange) {
 }
 
 TEST_F(WorkerTest, WalksItsShareAndRestartsOnANewJob) {
-    publish(1, 1000, ~0ull);
+    source_.publish(1, 1000, ~0ull);
     start_worker(2, 4);
     ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 3; }));
-    publish(2, 5000, ~0ull);
+    source_.publish(2, 5000, ~0ull);
     ASSERT_TRUE(wait_until([] {
         const auto n = nonces_seen();
         return !n.empty() && n.back() >= 5006;
@@ -171,115 +265,229 @@ TEST_F(WorkerTest, WalksItsShareAndRestartsOnANewJob) {
         ++k;
     }
     for (std::size_t j = k; j < n.size(); ++j) EXPECT_EQ(n[j], 5002u + 4 * (j - k));
+    // Each hash used the header of the job it was taken from.
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        for (std::size_t j = 0; j < n.size(); ++j)
+            EXPECT_EQ(fake_headers[j], std::string(92, static_cast<char>(j < k ? 1 : 2))) << j;
+    }
     EXPECT_EQ(hashes_.load(), n.size());
     EXPECT_EQ(counters_.ready.load(), 1);
     EXPECT_EQ(counters_.failed.load(), 0);
 }
 
 TEST_F(WorkerTest, IdlesPastTheRangeEndUntilAnotherJob) {
-    publish(1, 1000, 1001);  // nothing for thread 2 of 4
+    source_.publish(1, 1000, 1001);  // nothing for thread 2 of 4
     start_worker(2, 4);
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(nonces_seen().empty());
-    publish(2, 2000, 2002);  // exactly one nonce for it
+    source_.publish(2, 2000, 2002);  // exactly one nonce for it
     ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(nonces_seen(), (std::vector<std::uint64_t>{2002}));
 }
 
-TEST_F(WorkerTest, IdlesWhileTheJobIsInvalidOrTheConnectionIsDown) {
-    publish(1, 0, ~0ull);
-    pool_.connected = false;
-    start_worker(0, 1);
-    std::this_thread::sleep_for(400ms);
-    EXPECT_TRUE(nonces_seen().empty());
-    pool_.connected = true;
+TEST_F(WorkerTest, NeverWrapsPastTheTopOfTheNonceSpace) {
+    const std::uint64_t top = ~0ull;
+    source_.publish(1, top - 5, top);  // thread 2 of 4: top - 3, then the sum wraps to 0
+    start_worker(2, 4);
     ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
-    {
-        std::lock_guard<std::mutex> lock(pool_.job_mutex);
-        pool_.job.valid = false;
-    }
+    std::this_thread::sleep_for(400ms);
+    stop_workers();
+    EXPECT_EQ(nonces_seen(), (std::vector<std::uint64_t>{top - 3}));
+}
+
+TEST_F(WorkerTest, IdlesWhileTheSourceOffersNoJob) {
+    source_.publish(1, 0, ~0ull);
+    source_.set_connected(false);
+    start_worker(0, 1);
+    ASSERT_TRUE(wait_until([this] { return source_.requests() >= 2; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(nonces_seen().empty());
+    source_.set_connected(true);
+    ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
+    source_.invalidate();
     std::this_thread::sleep_for(50ms);
     const std::size_t seen = nonces_seen().size();
     std::this_thread::sleep_for(400ms);
     EXPECT_EQ(nonces_seen().size(), seen);
 }
 
-TEST_F(WorkerTest, SharesBlocksAndTheConnectionGuard) {
-    std::array<std::uint8_t, 32> equal_to_target;
-    equal_to_target.fill(0x40);
-    std::array<std::uint8_t, 32> network_only;  // meets the network target, not the share target
-    network_only.fill(0x41);
-    std::array<std::uint8_t, 32> block;
-    block.fill(0x05);
+TEST_F(WorkerTest, SharesAndBlockCandidates) {
     {
         std::lock_guard<std::mutex> lock(fake_mutex);
-        fake_hashes = {{10, equal_to_target}, {11, network_only}, {12, block}};
+        fake_hashes = {{10, filled(0x40)},   // equal to the share target
+                       {11, filled(0x41)},   // meets the network target, not the share target
+                       {12, filled(0x05)}};  // meets both
     }
-    publish(1, 10, 13);
-    {
-        // A network target above the share target: only hashes that meet both count.
-        std::lock_guard<std::mutex> lock(pool_.job_mutex);
-        pool_.job.network_target.fill(0x50);
-    }
+    // A network target above the share target: only hashes that meet both count.
+    source_.publish(1, 10, 13);
+    Job job = source_.job();
+    job.network_target.fill(0x50);
+    source_.publish(job);
+
     const std::string out = test::capture_stdout([&] {
         start_worker(0, 1);
         ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 4; }));
         std::this_thread::sleep_for(100ms);
         stop_workers();
     });
-    auto repeat = [](const char* pair) {
-        std::string s;
-        for (int i = 0; i < 32; ++i) s += pair;
-        return s;
-    };
-    const std::string lines = wire();
-    EXPECT_NE(lines.find("\"job_id\":\"job1\",\"nonce\":10,\"claimed_hash\":\"" + repeat("40") + "\""),
-              std::string::npos)
-        << lines;
-    EXPECT_NE(lines.find("\"job_id\":\"job1\",\"nonce\":12,\"claimed_hash\":\"" + repeat("05") + "\""),
-              std::string::npos)
-        << lines;
-    EXPECT_EQ(lines.find("\"nonce\":11"), std::string::npos);
-    EXPECT_EQ(lines.find("\"nonce\":13"), std::string::npos);
-    EXPECT_EQ(out, " block candidate found at height 77\n block candidate found at height 77\n");
+    const auto submissions = source_.submissions();
+    ASSERT_EQ(submissions.size(), 2u);
+    EXPECT_EQ(submissions[0].job_id, "job1");
+    EXPECT_EQ(submissions[0].nonce, 10u);
+    EXPECT_EQ(submissions[0].hash, filled(0x40));
+    EXPECT_EQ(submissions[1].job_id, "job1");
+    EXPECT_EQ(submissions[1].nonce, 12u);
+    EXPECT_EQ(submissions[1].hash, filled(0x05));
+
+    // Both submitted shares meet the network target: two candidates, each
+    // with the job they came from. The worker itself prints nothing.
+    const auto found = candidates();
+    ASSERT_EQ(found.size(), 2u);
+    for (const Job& c : found) {
+        EXPECT_EQ(c.job_id, "job1");
+        EXPECT_EQ(c.height, 77u);
+    }
+    EXPECT_EQ(out, "");
 }
 
-TEST_F(WorkerTest, ShareOfAnEarlierConnectionIsDropped) {
-    std::array<std::uint8_t, 32> good;
-    good.fill(0x01);
+TEST_F(WorkerTest, CandidateOnlyWhenTheNetworkTargetIsMet) {
     {
         std::lock_guard<std::mutex> lock(fake_mutex);
-        fake_hashes = {{5, good}};
+        fake_hashes = {{20, filled(0x40)}, {21, filled(0x10)}, {22, filled(0x11)}};
     }
-    publish(1, 5, 5, /*connection=*/1);
-    pool_.connection_count = 2;  // reconnected since the job arrived
+    source_.publish(1, 20, 22);  // share target 0x40.., network target 0x10..
+    start_worker(0, 1);
+    ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 3; }));
+    std::this_thread::sleep_for(100ms);
+    stop_workers();
+    EXPECT_EQ(source_.taken_nonces(), (std::vector<std::uint64_t>{20, 21, 22}));
+    ASSERT_EQ(candidates().size(), 1u);  // only 21 is at or under the network target
+}
+
+TEST_F(WorkerTest, ShareOfAnEarlierConnectionIsNotACandidate) {
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_hashes = {{5, filled(0x01)}};  // meets both targets
+    }
+    source_.publish(1, 5, 5, /*connection=*/1);
+    source_.set_connection(2);  // reconnected since the job arrived
     const std::string out = test::capture_stdout([&] {
         start_worker(0, 1);
         ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
         std::this_thread::sleep_for(100ms);
         stop_workers();
     });
-    EXPECT_EQ(wire(), "");
+    // The worker handed the share in with the job it was served, which the
+    // source refused; a refused share is never reported as a candidate.
+    const auto submissions = source_.submissions();
+    ASSERT_EQ(submissions.size(), 1u);
+    EXPECT_EQ(submissions[0].nonce, 5u);
+    EXPECT_EQ(submissions[0].connection, 1u);
+    EXPECT_FALSE(submissions[0].taken);
+    EXPECT_TRUE(candidates().empty());
     EXPECT_EQ(out, "");
 }
 
-TEST_F(WorkerTest, BenchmarkHashesTheFixedHeaderWithoutAPool) {
-    start_worker(3, 4, /*bench=*/5);
+TEST_F(WorkerTest, BenchmarkHashesTheFixedHeaderWithoutASource) {
+    start_worker(3, 4, /*bench=*/true);
     ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 3; }));
     stop_workers();
     const auto n = nonces_seen();
     for (std::size_t k = 0; k < n.size(); ++k) EXPECT_EQ(n[k], (3ull << 40) + k);
-    std::lock_guard<std::mutex> lock(fake_mutex);
-    for (const auto& h : fake_headers) EXPECT_EQ(h, std::string(92, 'Z'));
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        for (const auto& h : fake_headers) EXPECT_EQ(h, std::string(92, 'Z'));
+    }
+    EXPECT_EQ(hashes_.load(), n.size());
+    EXPECT_EQ(source_.requests(), 0u);
 }
 
 TEST_F(WorkerTest, StopEndsEveryThreadAfterItsHash) {
-    publish(1, 0, ~0ull);
+    source_.publish(1, 0, ~0ull);
     for (int i = 0; i < 3; ++i) start_worker(i, 3);
     ASSERT_TRUE(wait_until([&] { return counters_.ready.load() == 3 && nonces_seen().size() >= 6; }));
     const auto t0 = std::chrono::steady_clock::now();
     stop_workers();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    // Every hash begun was finished and counted.
     EXPECT_EQ(hashes_.load(), nonces_seen().size());
+}
+
+TEST_F(WorkerTest, ArenaFollowsTheSettingsAndIsReleasedOnExit) {
+    WorkerParams p = params(0, 1);
+    p.settings = with_skip(HashSettings{}, 750, true);
+    const std::uint64_t expected_size = arena_bytes(p.settings);
+    ASSERT_LT(expected_size, full_arena_bytes);
+    source_.publish(1, 0, ~0ull);
+    start_worker(p);
+    ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
+    stop_workers();
+
+    const void* base = nullptr;
+    std::uint64_t mapped = 0;
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        base = fake_arena_base;
+        mapped = fake_arena_bytes;
+        EXPECT_EQ(fake_arena_size, expected_size);
+        EXPECT_EQ(fake_arena_skip_from, p.settings.skip_from);
+    }
+    ASSERT_NE(base, nullptr);
+    ASSERT_GE(mapped, expected_size);
+    // msync fails with ENOMEM on a range that is not mapped: the first and the
+    // last page of the arena are gone once the thread has ended.
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* first = const_cast<void*>(base);
+    auto* last = static_cast<char*>(first) + mapped - static_cast<std::uint64_t>(page);
+    errno = 0;
+    EXPECT_EQ(msync(first, static_cast<std::size_t>(page), MS_ASYNC), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    errno = 0;
+    EXPECT_EQ(msync(last, static_cast<std::size_t>(page), MS_ASYNC), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(counters_.ready.load(), 1);
+    EXPECT_EQ(counters_.failed.load(), 0);
+}
+
+// An arena that cannot be mapped: the thread counts itself failed and ends
+// without hashing or asking for work. Run in a child process whose address
+// space is capped below one arena.
+TEST_F(WorkerTest, AFailedArenaIsCountedAndTheThreadEnds) {
+    long pages = 0;
+    {
+        std::FILE* statm = std::fopen("/proc/self/statm", "r");
+        ASSERT_NE(statm, nullptr);
+        ASSERT_EQ(std::fscanf(statm, "%ld", &pages), 1);
+        std::fclose(statm);
+    }
+    const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    source_.publish(1, 0, ~0ull);
+    WorkerParams p = params(0, 1);
+    std::fflush(nullptr);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Room for what the process already holds and some growth, not for 2 GiB more.
+        const rlimit cap{in_use + (rlim_t{256} << 20), in_use + (rlim_t{256} << 20)};
+        if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(10);
+        worker_main(p);
+        int code = 0;
+        if (counters_.failed.load() != 1) code |= 1;
+        if (counters_.ready.load() != 0) code |= 2;
+        if (hashes_.load() != 0 || !nonces_seen().empty()) code |= 4;
+        if (source_.requests() != 0) code |= 8;
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    const int code = WEXITSTATUS(status);
+    ASSERT_NE(code, 10) << "cannot cap the address space";
+    EXPECT_EQ(code & 1, 0) << "the failure was not counted";
+    EXPECT_EQ(code & 2, 0) << "the thread counted itself ready";
+    EXPECT_EQ(code & 4, 0) << "the thread hashed without an arena";
+    EXPECT_EQ(code & 8, 0) << "the thread asked for work without an arena";
 }
