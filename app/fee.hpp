@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+
+#include "pool/config.hpp"
 
 namespace nolu::qxt {
 
@@ -19,5 +22,24 @@ inline constexpr std::uint64_t fee_start_phase = 5940;
 
 // Whether second `elapsed` of the main loop (steady clock) is a fee second.
 bool fee_period(std::uint64_t elapsed_seconds);
+
+// Switches the pool connection between the user's address and the maker's
+// on the schedule: reconnect is called with the configuration to mine for
+// (after a stop of the old connection), announce with the "fee  " line.
+class FeeSwitch {
+public:
+    FeeSwitch(Config user, std::function<void(const Config&)> reconnect,
+              std::function<void(const char* line)> announce);
+
+    // One tick of the main loop, elapsed whole seconds after its start.
+    void tick(std::uint64_t elapsed_seconds);
+    bool in_fee() const { return in_fee_; }
+
+private:
+    Config user_;
+    std::function<void(const Config&)> reconnect_;
+    std::function<void(const char*)> announce_;
+    bool in_fee_ = false;
+};
 
 }  // namespace nolu::qxt

@@ -5,35 +5,22 @@
 
 #include "app/console.hpp"
 #include "app/stats.hpp"
+#include "common/hex.hpp"
 #include "hash/arena.hpp"
 
 namespace nolu::qxt {
 
-std::vector<std::uint32_t> verify_passes(bool avx512, int option_skip) {
-    if (!avx512) return {0};
+std::vector<std::uint32_t> verify_passes(const EngineRow& engine, int option_skip) {
+    if (!engine.memory_options) return {0};
     return {option_skip > 0 ? static_cast<std::uint32_t>(option_skip) : 600u, 0};
 }
 
 namespace {
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Decodes the first 2n characters of word into n bytes. A word that is
 // shorter, or holds a non-hex digit there, is not a usable record field.
 bool decode_hex(const std::string& word, std::uint8_t* out, std::size_t n) {
-    if (word.size() < 2 * n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        const int hi = hex_value(word[2 * i]);
-        const int lo = hex_value(word[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
-    }
-    return true;
+    return word.size() >= 2 * n && hex_decode(std::string_view(word).substr(0, 2 * n), out, n);
 }
 
 // An unsigned 64-bit decimal number, digits only.
@@ -52,14 +39,13 @@ bool parse_nonce(const std::string& word, std::uint64_t& nonce) {
 
 }  // namespace
 
-VerifyCounts verify_file(const std::string& path, Engine engine, const std::vector<std::uint32_t>& passes) {
+VerifyCounts verify_file(const std::string& path, Engine engine, const HashSettings& settings,
+                         const std::vector<std::uint32_t>& passes) {
     VerifyCounts counts;
     for (std::uint32_t permille : passes) {
-        set_skip(permille, true);
         std::ifstream in(path);
         Arena arena;
-        if (!arena_allocate(arena)) {
-            arena_release(arena);
+        if (!arena_allocate(arena, with_skip(settings, permille, true))) {
             counts.no_arena = true;
             return counts;
         }
@@ -83,12 +69,10 @@ VerifyCounts verify_file(const std::string& path, Engine engine, const std::vect
     return counts;
 }
 
-int run_verify(const std::string& path, Engine engine, const std::vector<std::uint32_t>& passes) {
-    const VerifyCounts counts = verify_file(path, engine, passes);
-    if (counts.no_arena) {
-        log_line(colours.red, "mem  ", "cannot allocate the arena");
-        return 1;
-    }
+int run_verify(const Setup& setup) {
+    const VerifyCounts counts = verify_file(setup.options.verify, setup.engine->hash, setup.settings,
+                                            verify_passes(*setup.engine, setup.options.skip));
+    if (counts.no_arena) return report_failure(memory_failure("cannot allocate the arena"));
     const bool ok = counts.total > 0 && counts.matched == counts.total;
     log_line(ok ? colours.green : colours.red, "check",
              "verify " + std::to_string(counts.matched) + "/" + std::to_string(counts.total) +

@@ -6,14 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "hash/engine.hpp"
+#include "app/startup.hpp"
+#include "hash/engine_table.hpp"
 
 namespace nolu::qxt {
 
 // Skip-store settings the verification hashes every record under: the
 // AVX-512 engine checks its skip-store layout and the full arena, the AVX2
 // engine the full arena only.
-std::vector<std::uint32_t> verify_passes(bool avx512, int option_skip);
+std::vector<std::uint32_t> verify_passes(const EngineRow& engine, int option_skip);
 
 struct VerifyCounts {
     std::uint64_t total = 0;
@@ -21,12 +22,14 @@ struct VerifyCounts {
     bool no_arena = false;
 };
 
-// Hashes every record of the file once per pass with the engine.
-VerifyCounts verify_file(const std::string& path, Engine engine, const std::vector<std::uint32_t>& passes);
+// Hashes every record of the file once per pass with the engine, in an arena
+// of settings with each pass's skip-store setting.
+VerifyCounts verify_file(const std::string& path, Engine engine, const HashSettings& settings,
+                         const std::vector<std::uint32_t>& passes);
 
-// Runs the verification and logs its "check" line (or the arena failure);
-// returns the exit status: 0 when every hash matched, else 1.
-int run_verify(const std::string& path, Engine engine, const std::vector<std::uint32_t>& passes);
+// Runs the verification of --verify and logs its "check" line (or the arena
+// failure); returns the exit status: 0 when every hash matched, else 1.
+int run_verify(const Setup& setup);
 
 // "T threads: R H/s over S s"
 std::string format_bench_line(int threads, double rate, int seconds);

@@ -1,10 +1,10 @@
 #include "app/options.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "hash/arena.hpp"
+#include <string_view>
 
 namespace nolu::qxt {
 
@@ -15,27 +15,37 @@ int read_int(const char* text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
-struct Cursor {
-    int argc;
-    const char* const* argv;
-    int i;
-    std::FILE* err;
-    bool missing = false;
-
-    // The value after an option, verbatim (even when it starts with '-').
-    const char* value(const char* long_name) {
-        if (i + 1 >= argc) {
-            std::fprintf(err, "missing value for %s\n", long_name);
-            missing = true;
-            return nullptr;
-        }
-        return argv[++i];
-    }
+// One option: the words that name it, and what its value (if it takes one)
+// does to the options.
+struct OptionSpec {
+    const char* names[3];   // the long name first; missing-value messages use it
+    bool takes_value;
+    void (*apply)(Options& o, const char* value);
 };
 
-bool is(const char* arg, const char* a, const char* b = nullptr, const char* c = nullptr) {
-    return std::strcmp(arg, a) == 0 || (b != nullptr && std::strcmp(arg, b) == 0) ||
-           (c != nullptr && std::strcmp(arg, c) == 0);
+constexpr OptionSpec option_specs[] = {
+    {{"--pool", "-o"}, true, [](Options& o, const char* v) { o.pool = v; }},
+    {{"--user", "-u", "--address"}, true, [](Options& o, const char* v) { o.address = v; }},
+    {{"--worker", "-w"}, true, [](Options& o, const char* v) { o.worker = v; }},
+    {{"--threads", "-t"}, true, [](Options& o, const char* v) { o.threads = read_int(v); }},
+    {{"--stats-file"}, true, [](Options& o, const char* v) { o.stats_file = v; }},
+    {{"--no-color"}, false, [](Options& o, const char*) { o.color = false; }},
+    {{"--engine"}, true, [](Options& o, const char* v) { o.engine = v; }},
+    {{"--verify"}, true, [](Options& o, const char* v) { o.verify = v; }},
+    {{"--bench"}, true, [](Options& o, const char* v) { o.bench = read_int(v); }},
+    {{"--skip"}, true, [](Options& o, const char* v) { o.skip = read_int(v); }},
+    {{"--skip-norebuild"}, false, [](Options& o, const char*) { o.rebuild = false; }},
+    {{"--reft"}, false, [](Options& o, const char*) { o.reft = true; }},
+    {{"--side"}, true, [](Options& o, const char* v) { o.side = read_int(v); }},
+    {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }},
+    {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }},
+};
+
+const OptionSpec* find_option(std::string_view word) {
+    for (const OptionSpec& spec : option_specs)
+        for (const char* name : spec.names)
+            if (name != nullptr && word == name) return &spec;
+    return nullptr;
 }
 
 }  // namespace
@@ -63,98 +73,55 @@ std::string usage_text(const char* program) {
     return text;
 }
 
-std::optional<int> parse_options(int argc, const char* const* argv, Options& o, std::FILE* out, std::FILE* err) {
-    Cursor c{argc, argv, 1, err};
-    for (; c.i < argc; ++c.i) {
-        const char* arg = argv[c.i];
-        const char* v = nullptr;
-        if (is(arg, "-o", "--pool")) {
-            if ((v = c.value("--pool"))) o.pool = v;
-        } else if (is(arg, "-u", "--user", "--address")) {
-            if ((v = c.value("--user"))) o.address = v;
-        } else if (is(arg, "-w", "--worker")) {
-            if ((v = c.value("--worker"))) o.worker = v;
-        } else if (is(arg, "-t", "--threads")) {
-            if ((v = c.value("--threads"))) o.threads = read_int(v);
-        } else if (is(arg, "--stats-file")) {
-            if ((v = c.value("--stats-file"))) o.stats_file = v;
-        } else if (is(arg, "--no-color")) {
-            o.color = false;
-        } else if (is(arg, "--engine")) {
-            if ((v = c.value("--engine"))) o.engine = v;
-        } else if (is(arg, "--verify")) {
-            if ((v = c.value("--verify"))) o.verify = v;
-        } else if (is(arg, "--bench")) {
-            if ((v = c.value("--bench"))) o.bench = read_int(v);
-        } else if (is(arg, "--skip")) {
-            if ((v = c.value("--skip"))) o.skip = read_int(v);
-        } else if (is(arg, "--skip-norebuild")) {
-            o.rebuild = false;
-        } else if (is(arg, "--reft")) {
-            set_reft(true);
-        } else if (is(arg, "--side")) {
-            if ((v = c.value("--side"))) o.side = read_int(v);
-        } else if (is(arg, "--side-dist")) {
-            if ((v = c.value("--side-dist"))) o.side_dist = read_int(v);
-        } else if (is(arg, "-h", "--help")) {
-            const std::string text = usage_text(argv[0]);
-            std::fputs(text.c_str(), out);
-            return 0;
-        } else {
-            std::fprintf(err, "unknown option %s (see --help)\n", arg);
-            return 2;
-        }
-        if (c.missing) return 2;
-    }
-
-    PoolEndpoint endpoint;
-    if (!split_pool(o.pool, endpoint)) {
-        const std::size_t colon = o.pool.rfind(':');
-        std::fprintf(err, "pool port %s is out of range (0 to 65535)\n", o.pool.c_str() + colon + 1);
-        return 2;
-    }
-    return std::nullopt;
+int print_usage(const char* program) {
+    std::fputs(usage_text(program).c_str(), stdout);
+    return 0;
 }
 
-bool split_pool(const std::string& pool, PoolEndpoint& endpoint) {
+Outcome<Options> parse_options(int argc, const char* const* argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const OptionSpec* spec = find_option(argv[i]);
+        if (spec == nullptr) return command_line_failure(std::string("unknown option ") + argv[i] + " (see --help)");
+        const char* value = nullptr;
+        if (spec->takes_value) {
+            if (i + 1 >= argc) return command_line_failure(std::string("missing value for ") + spec->names[0]);
+            value = argv[++i];  // verbatim, even when it starts with '-'
+        }
+        spec->apply(o, value);
+        if (o.help) return o;
+    }
+    const std::size_t colon = o.pool.rfind(':');
+    if (!split_pool(o.pool))
+        return command_line_failure("pool port " + o.pool.substr(colon + 1) + " is out of range (0 to 65535)");
+    return o;
+}
+
+Expected<PoolEndpoint> split_pool(const std::string& pool) {
+    PoolEndpoint endpoint;
     const std::size_t colon = pool.rfind(':');
     if (colon == std::string::npos) {
         endpoint.host = pool;
-        endpoint.port = 3333;
-        return true;
+        return endpoint;
     }
     endpoint.host = pool.substr(0, colon);
     errno = 0;
     const long port = std::strtol(pool.c_str() + colon + 1, nullptr, 10);
-    if (port < 0 || port > 65535 || errno == ERANGE) return false;
+    if (port < 0 || port > 65535 || errno == ERANGE) return fail("pool port out of range");
     endpoint.port = static_cast<std::uint16_t>(port);
-    return true;
+    return endpoint;
 }
 
-std::optional<EngineKind> choose_engine(const std::string& requested, bool avx512, bool avx2, std::string& message) {
-    if (avx512 && requested != "avx2") return EngineKind::avx512;
-    if (!avx2) {
-        message = "this CPU has neither AVX-512 nor AVX2: not supported";
-        return std::nullopt;
-    }
-    if (requested == "avx512") {
-        message = "AVX-512 engine requested but this CPU has no AVX-512 (F, VL, BW)";
-        return std::nullopt;
-    }
-    return EngineKind::avx2;
-}
-
-std::optional<std::string> check_option_rules(EngineKind engine, Options& o) {
+Outcome<Done> check_option_rules(const EngineRow& engine, const Options& o) {
     const char* probe = "--skip-norebuild is a probe: --bench only (hashes are wrong)";
-    if (engine == EngineKind::avx2) {
-        if (o.skip > 0) return std::string("--skip needs the AVX-512 engine");
-        if (!o.rebuild && o.bench <= 0) return std::string(probe);
-        if (o.side != 0) return std::string("--side needs the AVX-512 engine");
-        o.skip = 0;
-        return std::nullopt;
-    }
-    if (!o.rebuild && o.bench <= 0) return std::string(probe);
-    return std::nullopt;
+    if (!engine.memory_options && o.skip > 0) return option_rule_failure("--skip needs the AVX-512 engine");
+    if (!o.rebuild && o.bench <= 0) return option_rule_failure(probe);
+    if (!engine.memory_options && o.side != 0) return option_rule_failure("--side needs the AVX-512 engine");
+    return Done{};
+}
+
+int effective_skip(const EngineRow& engine, const Options& o) {
+    return engine.memory_options ? o.skip : 0;
 }
 
 }  // namespace nolu::qxt

@@ -1,13 +1,12 @@
-// The command line: options, usage text, engine choice and the rules that
-// tie options together.
+// The command line: options, usage text, and the rules that tie options to
+// the engine and to each other.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <optional>
 #include <string>
 
-#include "app/config.hpp"
+#include "app/failure.hpp"
+#include "hash/engine_table.hpp"
 
 namespace nolu::qxt {
 
@@ -27,38 +26,38 @@ struct Options {
     int bench = 0;
     int skip = -1;
     bool rebuild = true;
+    bool reft = false;
     int side = 0;
     int side_dist = 0;
+    bool help = false;  // print the usage text and stop
 };
 
-// Parses argv into options. Returns the exit status when the process must end
-// here (0 after --help, 2 for an unknown option, a missing value or a port
-// out of range), nothing when start-up goes on. The usage text goes to out,
-// errors to err. "--reft" switches on the reference-table setting at once.
-std::optional<int> parse_options(int argc, const char* const* argv, Options& options, std::FILE* out = stdout,
-                                 std::FILE* err = stderr);
+// Reads the arguments after the program name, left to right; a later
+// occurrence of an option overrides an earlier one, --help ends the reading.
+// Fails (status 2, a plain line for standard error) on an unknown option, a
+// missing value or a pool port out of range.
+Outcome<Options> parse_options(int argc, const char* const* argv);
 
 std::string usage_text(const char* program);
+// Prints the usage text on standard output; returns 0, the exit status of --help.
+int print_usage(const char* program);
 
 // Host is everything before the last ':' (all of it without one); the port is
-// the base-10 number after it (3333 without a colon, 0 for non-digits).
-// A port above 65535 (or below 0) is reported as false: it would otherwise
-// be truncated to some other port.
+// the base-10 number after it (3333 without a colon, 0 for non-digits). A
+// port above 65535 (or below 0) fails: it would otherwise be truncated to
+// some other port.
 struct PoolEndpoint {
     std::string host;
     std::uint16_t port = 3333;
 };
-bool split_pool(const std::string& pool, PoolEndpoint& endpoint);
+Expected<PoolEndpoint> split_pool(const std::string& pool);
 
-enum class EngineKind { avx512, avx2 };
+// The rules between the options and the chosen engine (status 2, a red
+// "cpu  " line).
+Outcome<Done> check_option_rules(const EngineRow& engine, const Options& options);
 
-// Picks the engine from the processor's features and --engine. On refusal,
-// returns nothing and sets message (to be logged red with tag "cpu  ").
-std::optional<EngineKind> choose_engine(const std::string& requested, bool avx512, bool avx2, std::string& message);
-
-// The rules between options for the chosen engine; on failure returns the
-// message (logged red with tag "cpu  ", exit status 2). With the AVX2 engine
-// a passing check turns skip-store off in options.
-std::optional<std::string> check_option_rules(EngineKind engine, Options& options);
+// The skip-store option in force with this engine: engines without memory
+// options always run without skip-store.
+int effective_skip(const EngineRow& engine, const Options& options);
 
 }  // namespace nolu::qxt

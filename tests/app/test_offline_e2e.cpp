@@ -66,7 +66,7 @@ TEST(OfflineModes, BenchmarkOfFiveSeconds) {
 TEST(OfflineModes, VerifyTheShippedVectors) {
     const std::size_t n = vector_lines().size();
     ASSERT_GE(n, 6u);
-    if (avx512_usable()) {
+    if (detect_isa().avx512) {
         const ProcessResult r = run({"--verify", vectors});
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(last_line(r.out), " check verify " + std::to_string(2 * n) + "/" + std::to_string(2 * n) + " OK");
@@ -90,7 +90,7 @@ TEST(OfflineModes, VerifyReportsMismatches) {
     ProcessResult r = run({"--verify", file, "--engine", "avx2"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(last_line(r.out), " check verify 1/2 FAILED");
-    if (avx512_usable()) {
+    if (detect_isa().avx512) {
         r = run({"--verify", file});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(last_line(r.out), " check verify 2/4 FAILED");

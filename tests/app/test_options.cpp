@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "app/options.hpp"
-#include "hash/arena.hpp"
 
 using namespace nolu::qxt;
 
@@ -19,24 +18,23 @@ struct Parsed {
     std::string err;
 };
 
-std::string slurp(std::FILE* f) {
-    std::rewind(f);
-    std::string s;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    std::fclose(f);
-    return s;
-}
-
+// What the program would print: the usage text on standard output after
+// --help, a failure's line on standard error.
 Parsed parse(std::vector<const char*> words) {
     words.insert(words.begin(), "korven-qxt");
     Parsed p;
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    p.status = parse_options(static_cast<int>(words.size()), words.data(), p.options, out, err);
-    p.out = slurp(out);
-    p.err = slurp(err);
+    const Outcome<Options> result = parse_options(static_cast<int>(words.size()), words.data());
+    if (!result) {
+        p.status = result.error().status;
+        EXPECT_EQ(result.error().tag, nullptr) << "command-line errors are plain lines";
+        p.err = result.error().message + "\n";
+    } else if (result->help) {
+        p.status = 0;
+        p.options = *result;
+        p.out = usage_text(words[0]);
+    } else {
+        p.options = *result;
+    }
     return p;
 }
 
@@ -82,11 +80,11 @@ TEST(Options, EveryOptionAndAlias) {
     EXPECT_EQ(parse({"--threads", "5"}).options.threads, 5);
 }
 
-TEST(Options, ReftSwitchesTheSettingAtOnce) {
-    engine_settings.reft = false;
-    EXPECT_FALSE(parse({"--reft"}).status);
-    EXPECT_TRUE(engine_settings.reft);
-    engine_settings.reft = false;
+TEST(Options, ReftIsAnOptionLikeTheOthers) {
+    const Parsed p = parse({"--reft"});
+    EXPECT_FALSE(p.status);
+    EXPECT_TRUE(p.options.reft);
+    EXPECT_FALSE(parse({}).options.reft);
 }
 
 TEST(Options, LaterOccurrenceWins) {
@@ -182,38 +180,38 @@ TEST(Options, NumbersReadLikeStrtol) {
 }
 
 TEST(Options, PoolSplitsAtTheLastColon) {
-    PoolEndpoint e;
-    ASSERT_TRUE(split_pool("pool.example:4444", e));
-    EXPECT_EQ(e.host, "pool.example");
-    EXPECT_EQ(e.port, 4444);
+    Expected<PoolEndpoint> e = PoolEndpoint{};
+    ASSERT_TRUE(e = split_pool("pool.example:4444"));
+    EXPECT_EQ(e->host, "pool.example");
+    EXPECT_EQ(e->port, 4444);
 
-    ASSERT_TRUE(split_pool("a:b:7", e));
-    EXPECT_EQ(e.host, "a:b");
-    EXPECT_EQ(e.port, 7);
+    ASSERT_TRUE(e = split_pool("a:b:7"));
+    EXPECT_EQ(e->host, "a:b");
+    EXPECT_EQ(e->port, 7);
 
-    ASSERT_TRUE(split_pool("nocolon", e));
-    EXPECT_EQ(e.host, "nocolon");
-    EXPECT_EQ(e.port, 3333);
+    ASSERT_TRUE(e = split_pool("nocolon"));
+    EXPECT_EQ(e->host, "nocolon");
+    EXPECT_EQ(e->port, 3333);
 
-    ASSERT_TRUE(split_pool("trailing:", e));
-    EXPECT_EQ(e.host, "trailing");
-    EXPECT_EQ(e.port, 0);
+    ASSERT_TRUE(e = split_pool("trailing:"));
+    EXPECT_EQ(e->host, "trailing");
+    EXPECT_EQ(e->port, 0);
 
-    ASSERT_TRUE(split_pool("h:xyz", e));
-    EXPECT_EQ(e.port, 0);
-    ASSERT_TRUE(split_pool("h:65535", e));
-    EXPECT_EQ(e.port, 65535);
-    ASSERT_TRUE(split_pool("[::1]:80", e));
-    EXPECT_EQ(e.host, "[::1]");
-    EXPECT_EQ(e.port, 80);
+    ASSERT_TRUE(e = split_pool("h:xyz"));
+    EXPECT_EQ(e->port, 0);
+    ASSERT_TRUE(e = split_pool("h:65535"));
+    EXPECT_EQ(e->port, 65535);
+    ASSERT_TRUE(e = split_pool("[::1]:80"));
+    EXPECT_EQ(e->host, "[::1]");
+    EXPECT_EQ(e->port, 80);
 }
 
 TEST(Options, PortOutOfRangeIsACommandLineError) {
-    PoolEndpoint e;
-    EXPECT_FALSE(split_pool("h:70000", e));
-    EXPECT_FALSE(split_pool("h:65536", e));
-    EXPECT_FALSE(split_pool("h:-1", e));
-    EXPECT_FALSE(split_pool("h:99999999999999999999", e));
+    Expected<PoolEndpoint> e = PoolEndpoint{};
+    EXPECT_FALSE(split_pool("h:70000"));
+    EXPECT_FALSE(split_pool("h:65536"));
+    EXPECT_FALSE(split_pool("h:-1"));
+    EXPECT_FALSE(split_pool("h:99999999999999999999"));
 
     Parsed p = parse({"-o", "pool:70000", "-u", "a"});
     ASSERT_TRUE(p.status);
@@ -225,46 +223,55 @@ TEST(Options, PortOutOfRangeIsACommandLineError) {
 }
 
 TEST(Options, EngineChoice) {
-    std::string msg;
-    EXPECT_EQ(choose_engine("", true, true, msg), EngineKind::avx512);
-    EXPECT_EQ(choose_engine("avx512", true, true, msg), EngineKind::avx512);
-    EXPECT_EQ(choose_engine("sse", true, true, msg), EngineKind::avx512);
-    EXPECT_EQ(choose_engine("avx2", true, true, msg), EngineKind::avx2);
-    EXPECT_EQ(choose_engine("", false, true, msg), EngineKind::avx2);
-    EXPECT_EQ(choose_engine("AVX512", false, true, msg), EngineKind::avx2);
+    const IsaSupport both{true, true}, avx2_only{true, false}, neither{false, false};
+    auto chosen = [](std::string_view requested, const IsaSupport& isa) {
+        const Expected<const EngineRow*> row = choose_engine(requested, isa);
+        return row ? std::string((*row)->name) : "error: " + row.error().message;
+    };
+    EXPECT_EQ(chosen("", both), "avx512");
+    EXPECT_EQ(chosen("avx512", both), "avx512");
+    EXPECT_EQ(chosen("sse", both), "avx512");
+    EXPECT_EQ(chosen("avx2", both), "avx2");
+    EXPECT_EQ(chosen("", avx2_only), "avx2");
+    EXPECT_EQ(chosen("AVX512", avx2_only), "avx2");
+    // The portable reference engine is for tests: asking for it gets the best engine.
+    EXPECT_EQ(chosen("plain", both), "avx512");
 
-    msg.clear();
-    EXPECT_FALSE(choose_engine("avx512", false, true, msg));
-    EXPECT_EQ(msg, "AVX-512 engine requested but this CPU has no AVX-512 (F, VL, BW)");
-    EXPECT_FALSE(choose_engine("", false, false, msg));
-    EXPECT_EQ(msg, "this CPU has neither AVX-512 nor AVX2: not supported");
-    EXPECT_FALSE(choose_engine("avx2", false, false, msg));
-    EXPECT_EQ(msg, "this CPU has neither AVX-512 nor AVX2: not supported");
+    EXPECT_EQ(chosen("avx512", avx2_only), "error: AVX-512 engine requested but this CPU has no AVX-512 (F, VL, BW)");
+    EXPECT_EQ(chosen("", neither), "error: this CPU has neither AVX-512 nor AVX2: not supported");
+    EXPECT_EQ(chosen("avx2", neither), "error: this CPU has neither AVX-512 nor AVX2: not supported");
 }
 
 TEST(Options, CrossOptionRules) {
-    auto check = [](EngineKind engine, std::vector<const char*> words) {
-        Options o = parse(std::move(words)).options;
-        auto error = check_option_rules(engine, o);
-        return std::make_pair(error.value_or(""), o);
+    auto check = [](const char* engine_name, std::vector<const char*> words) {
+        const Options o = parse(std::move(words)).options;
+        const EngineRow& engine = *find_engine(engine_name);
+        const Outcome<Done> rules = check_option_rules(engine, o);
+        if (!rules) {
+            EXPECT_EQ(rules.error().status, 2);
+            EXPECT_STREQ(rules.error().tag, "cpu  ");
+        }
+        Options in_force = o;
+        in_force.skip = effective_skip(engine, o);
+        return std::make_pair(rules ? std::string() : rules.error().message, in_force);
     };
     const std::string probe = "--skip-norebuild is a probe: --bench only (hashes are wrong)";
 
-    EXPECT_EQ(check(EngineKind::avx2, {"--skip", "700"}).first, "--skip needs the AVX-512 engine");
-    auto [error, o] = check(EngineKind::avx2, {"--skip", "0"});
+    EXPECT_EQ(check("avx2", {"--skip", "700"}).first, "--skip needs the AVX-512 engine");
+    auto [error, o] = check("avx2", {"--skip", "0"});
     EXPECT_EQ(error, "");
     EXPECT_EQ(o.skip, 0);
-    EXPECT_EQ(check(EngineKind::avx2, {}).second.skip, 0);  // automatic becomes off
-    EXPECT_EQ(check(EngineKind::avx2, {"--side", "-4"}).first, "--side needs the AVX-512 engine");
-    EXPECT_EQ(check(EngineKind::avx2, {"--skip-norebuild"}).first, probe);
+    EXPECT_EQ(check("avx2", {}).second.skip, 0);  // automatic becomes off
+    EXPECT_EQ(check("avx2", {"--side", "-4"}).first, "--side needs the AVX-512 engine");
+    EXPECT_EQ(check("avx2", {"--skip-norebuild"}).first, probe);
     // The order of the checks: skip before the probe before side.
-    EXPECT_EQ(check(EngineKind::avx2, {"--skip", "600", "--skip-norebuild", "--side", "1"}).first,
+    EXPECT_EQ(check("avx2", {"--skip", "600", "--skip-norebuild", "--side", "1"}).first,
               "--skip needs the AVX-512 engine");
-    EXPECT_EQ(check(EngineKind::avx2, {"--skip-norebuild", "--side", "1"}).first, probe);
-    EXPECT_EQ(check(EngineKind::avx2, {"--skip-norebuild", "--bench", "5"}).first, "");
+    EXPECT_EQ(check("avx2", {"--skip-norebuild", "--side", "1"}).first, probe);
+    EXPECT_EQ(check("avx2", {"--skip-norebuild", "--bench", "5"}).first, "");
 
-    EXPECT_EQ(check(EngineKind::avx512, {"--skip-norebuild"}).first, probe);
-    EXPECT_EQ(check(EngineKind::avx512, {"--skip-norebuild", "--bench", "5"}).first, "");
-    EXPECT_EQ(check(EngineKind::avx512, {"--side", "-4", "--skip", "600"}).first, "");
-    EXPECT_EQ(check(EngineKind::avx512, {"--skip", "600"}).second.skip, 600);
+    EXPECT_EQ(check("avx512", {"--skip-norebuild"}).first, probe);
+    EXPECT_EQ(check("avx512", {"--skip-norebuild", "--bench", "5"}).first, "");
+    EXPECT_EQ(check("avx512", {"--side", "-4", "--skip", "600"}).first, "");
+    EXPECT_EQ(check("avx512", {"--skip", "600"}).second.skip, 600);
 }

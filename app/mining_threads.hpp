@@ -1,0 +1,44 @@
+// The mining threads of one run: started in index order, each pinned to its
+// core of the placement list, waited for until every one holds an arena or
+// has failed, joined at the end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "app/startup.hpp"
+#include "miner/worker.hpp"
+#include "pool/job.hpp"
+
+namespace nolu::qxt {
+
+class MiningThreads {
+public:
+    MiningThreads() = default;
+    MiningThreads(const MiningThreads&) = delete;
+    MiningThreads& operator=(const MiningThreads&) = delete;
+    ~MiningThreads();
+
+    // Starts plan.threads threads; jobs null: the benchmark. A thread the
+    // system refuses counts as failed, with all after it.
+    void start(const Setup& setup, const MiningPlan& plan, JobSource* jobs);
+    // Waits in 100 ms steps until every thread holds an arena or has failed,
+    // or the stop flag is set.
+    void wait_for_arenas() const;
+    // Sets the stop flag and joins the threads (each finishes its hash).
+    void stop_and_join();
+
+    const StartupCounters& counters() const { return counters_; }
+    std::uint64_t hashes() const { return hashes_.load(); }
+    int count() const { return count_; }
+
+private:
+    StartupCounters counters_;
+    std::atomic<std::uint64_t> hashes_{0};
+    std::vector<std::thread> threads_;
+    int count_ = 0;
+};
+
+}  // namespace nolu::qxt

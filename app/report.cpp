@@ -1,0 +1,55 @@
+#include "app/report.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "app/console.hpp"
+
+namespace nolu::qxt {
+
+namespace {
+
+void print_side_line(const Setup& setup) {
+    const std::uint32_t estimate = setup.side ? served_permille(*setup.side) : 0;
+    log_line(colours.grey, "side ",
+             "side cache " + std::to_string(setup.options.side) + " slots · " + std::to_string(estimate / 10) + "." +
+                 std::to_string(estimate % 10) + " % of first-half reads served from cache");
+}
+
+void print_skip_line(const HashSettings& settings) {
+    log_line(colours.grey, "skip ",
+             "skip-store from " + std::to_string(skip_permille(settings)) + " ‰ · arena " +
+                 std::to_string(arena_bytes(settings) >> 20) + " MiB" +
+                 (settings.rebuild ? "" : " · PROBE: no rebuild, wrong hashes"));
+}
+
+}  // namespace
+
+void print_start_report(const Setup& setup, const MiningPlan& plan) {
+    const std::string title = format_title_line(plan.threads);
+    std::fputs(title.c_str(), stdout);
+    std::fflush(stdout);
+    if (setup.options.side > 0) print_side_line(setup);
+    if (skip_permille(plan.settings) != 0) print_skip_line(plan.settings);
+    log_line(colours.grey, "cpu  ",
+             std::string("engine ") + setup.engine->name + " · " + std::to_string(setup.topology.cpus.size()) +
+                 " physical cores · " + std::to_string(setup.topology.l3_groups) + " L3 group(s)");
+    if (setup.options.threads <= 0)
+        log_line(colours.grey, "auto ", format_auto_line(plan.threads, arena_bytes(plan.settings), plan.choice.budget));
+    if (!plan.bench) {
+        log_line(colours.grey, "pool ", plan.endpoint.host + ":" + std::to_string(plan.endpoint.port));
+        log_line(colours.grey, "user ", setup.options.address + " · worker " + plan.worker);
+    }
+}
+
+void print_arena_report(const StartupCounters& c) {
+    if (c.failed.load() > 0)
+        log_line(colours.red, "mem  ",
+                 std::to_string(c.failed.load()) + " thread(s) stopped: not enough memory for a 2 GiB arena");
+    log_line(colours.grey, "pages",
+             std::to_string(c.huge_1g.load()) + " arena(s) in reserved 1 GiB pages, " +
+                 std::to_string(c.huge.load() - c.huge_1g.load()) + " in reserved 2 MiB pages, " +
+                 std::to_string(c.ready.load() - c.huge.load()) + " in transparent huge pages");
+}
+
+}  // namespace nolu::qxt

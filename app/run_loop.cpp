@@ -1,0 +1,119 @@
+#include "app/run_loop.hpp"
+
+#include <cstdio>
+
+#include "app/console.hpp"
+#include "app/fee.hpp"
+#include "app/mining_threads.hpp"
+#include "app/offline.hpp"
+#include "app/report.hpp"
+#include "app/signals.hpp"
+#include "app/stats.hpp"
+#include "common/clock.hpp"
+#include "pool/pool.hpp"
+
+namespace nolu::qxt {
+
+namespace {
+
+constexpr std::uint64_t second_ns = 1000000000ull;
+
+// Samples the hash counter once a second into the ring.
+class Sampler {
+public:
+    explicit Sampler(const MiningThreads& threads) : threads_(threads), previous_(threads.hashes()) {}
+    // Sleeps one second, then stores the hashes of that second.
+    void next_second() {
+        sleep_ns(second_ns);
+        const std::uint64_t now = threads_.hashes();
+        ring_.sample(now - previous_);
+        previous_ = now;
+    }
+    const RateRing& ring() const { return ring_; }
+
+private:
+    const MiningThreads& threads_;
+    RateRing ring_;
+    std::uint64_t previous_;
+};
+
+Config pool_config(const Setup& setup, const MiningPlan& plan) {
+    Config config;
+    config.host = plan.endpoint.host;
+    config.port = plan.endpoint.port;
+    config.address = setup.options.address;
+    config.worker = plan.worker;
+    config.agent = std::string("nolu-korven-qxt/") + version_text;
+    config.difficulty_hint = 60LL * plan.threads;
+    return config;
+}
+
+// The speed line, and the statistics file when one is asked for.
+void report_speed(const Setup& setup, const RateRing& ring, const ShareCounters& shares, std::uint64_t uptime_s) {
+    const std::uint64_t accepted = shares.accepted.load();
+    const std::uint64_t rejected = shares.rejected.load();
+    log_line(colours.grey, "speed", format_speed_line(ring, accepted, rejected));
+    if (!setup.options.stats_file.empty())
+        write_stats_file(setup.options.stats_file, format_stats_json(ring.rate(60), accepted, rejected, uptime_s));
+}
+
+}  // namespace
+
+int run_benchmark(const Setup& setup, const MiningPlan& plan) {
+    MiningThreads threads;
+    threads.start(setup, plan, nullptr);
+    threads.wait_for_arenas();
+    print_arena_report(threads.counters());
+    Sampler sampler(threads);
+    const auto seconds = static_cast<std::uint64_t>(setup.options.bench);
+    while (!stop_flag.load()) {
+        sampler.next_second();
+        if (sampler.ring().samples() >= seconds) {
+            log_line(colours.bold, "bench",
+                     format_bench_line(plan.threads, sampler.ring().rate(seconds), setup.options.bench));
+            break;
+        }
+    }
+    threads.stop_and_join();
+    return 0;
+}
+
+int run_mining(const Setup& setup, const MiningPlan& plan) {
+    ShareCounters shares;
+    Pool pool;
+    pool.set_callbacks([](const std::string& text) { log_line(colours.grey, "net  ", text); },
+                       [&shares](bool accepted, const std::string& reason) { record_share(shares, accepted, reason); });
+    const Config config = pool_config(setup, plan);
+    pool.start(config);
+
+    MiningThreads threads;
+    threads.start(setup, plan, &pool);
+    const std::uint64_t uptime_start = steady_ns();
+    threads.wait_for_arenas();
+    print_arena_report(threads.counters());
+
+    FeeSwitch fee(
+        config,
+        [&pool](const Config& next) {
+            pool.stop();
+            pool.start(next);
+        },
+        [](const char* line) { log_line(colours.grey, "fee  ", line); });
+    Sampler sampler(threads);
+    const std::uint64_t fee_clock_start = steady_ns();
+    while (!stop_flag.load()) {
+        sampler.next_second();
+        fee.tick((steady_ns() - fee_clock_start) / second_ns);
+        if (sampler.ring().samples() % 10 == 0)
+            report_speed(setup, sampler.ring(), shares, (steady_ns() - uptime_start) / second_ns);
+    }
+
+    stop_flag.exchange(true);
+    pool.stop();
+    threads.stop_and_join();
+    std::printf("\n shutdown requested — clean exit\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace nolu::qxt

@@ -1,0 +1,47 @@
+// Start-up: what the miner settles before any thread runs, in the order the
+// user sees it (engine, option rules, tables, topology, then threads and
+// memory), each step returning its result or the failure that ends the run.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/failure.hpp"
+#include "app/options.hpp"
+#include "hash/engine_table.hpp"
+#include "hash/settings.hpp"
+#include "hash/side_cache.hpp"
+#include "host/memory.hpp"
+#include "host/topology.hpp"
+
+namespace nolu::qxt {
+
+struct Setup {
+    Options options;
+    const EngineRow* engine = nullptr;
+    std::unique_ptr<SidePlan> side;  // owns the plan settings.side points to
+    HashSettings settings;           // the engine's tables, side cache and --reft; skip-store off
+    Topology topology;
+};
+
+// Colours, the banner and the signal handlers.
+void open_console(const Options& options);
+
+// The engine for this processor, the option rules, the engine's index table,
+// the side-cache plan and the topology.
+Outcome<Setup> set_up(const Options& options, const IsaSupport& isa);
+
+struct MiningPlan {
+    bool bench = false;
+    int threads = 1;
+    ThreadChoice choice;    // the thread rule's result and the memory it saw
+    HashSettings settings;  // the setup's, with the skip-store setting chosen
+    std::string worker;     // the worker name (the host name when not given)
+    PoolEndpoint endpoint;
+};
+
+// A payout address unless benchmarking, the thread count and the skip-store
+// setting against the memory budget, the worker name.
+Outcome<MiningPlan> plan_mining(const Setup& setup);
+
+}  // namespace nolu::qxt
