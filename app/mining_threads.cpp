@@ -13,6 +13,7 @@ MiningThreads::~MiningThreads() { stop_and_join(); }
 void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource* jobs) {
     count_ = plan.threads;
     threads_.reserve(static_cast<std::size_t>(count_));
+    thread_counters_ = std::vector<ThreadCounter>(static_cast<std::size_t>(count_));
     const std::vector<int>& cpus = setup.topology.cpus;
     for (int i = 0; i < count_; ++i) {
         WorkerParams p;
@@ -25,7 +26,9 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
         p.counters = &counters_;
         p.hashes = &hashes_;
         p.jobs = jobs;
-        p.on_candidate = [](const Job& job) {
+        p.thread_hashes = &thread_counters_[static_cast<std::size_t>(i)].hashes;
+        p.on_candidate = [this](const Job& job) {
+            blocks_found_.fetch_add(1);
             log_line(colours.green, "block", "candidate found at height " + std::to_string(job.height));
         };
         try {
@@ -35,6 +38,13 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
             break;
         }
     }
+}
+
+std::vector<std::uint64_t> MiningThreads::thread_hashes() const {
+    std::vector<std::uint64_t> counts;
+    counts.reserve(thread_counters_.size());
+    for (const ThreadCounter& c : thread_counters_) counts.push_back(c.hashes.load(std::memory_order_relaxed));
+    return counts;
 }
 
 void MiningThreads::wait_for_arenas() const {

@@ -32,11 +32,22 @@ public:
 
     const StartupCounters& counters() const { return counters_; }
     std::uint64_t hashes() const { return hashes_.load(); }
+    // Each thread's own hash count, by index.
+    std::vector<std::uint64_t> thread_hashes() const;
+    // Block candidates the threads reported.
+    std::uint64_t blocks_found() const { return blocks_found_.load(); }
     int count() const { return count_; }
 
 private:
+    // One cache line per thread's counter.
+    struct alignas(64) ThreadCounter {
+        std::atomic<std::uint64_t> hashes{0};
+    };
+
     StartupCounters counters_;
     std::atomic<std::uint64_t> hashes_{0};
+    std::vector<ThreadCounter> thread_counters_;
+    std::atomic<std::uint64_t> blocks_found_{0};
     std::vector<std::thread> threads_;
     int count_ = 0;
 };

@@ -29,6 +29,11 @@ namespace {
 
 constexpr std::uint64_t idle_ms = 200;
 
+void count_hash(const WorkerParams& p) {
+    p.hashes->fetch_add(1);
+    if (p.thread_hashes != nullptr) p.thread_hashes->fetch_add(1, std::memory_order_relaxed);
+}
+
 bool take_arena(const WorkerParams& p, Arena& arena) {
     if (!arena_allocate(arena, p.settings)) {
         p.counters->failed.fetch_add(1);
@@ -46,7 +51,7 @@ void bench_loop(const WorkerParams& p, const Arena& arena) {
     alignas(64) std::uint8_t hash[32];
     for (std::uint64_t d = 0; !p.stop->load(); ++d) {
         p.engine(arena, bench_header, bench_nonce(static_cast<std::uint64_t>(p.index), d), hash);
-        p.hashes->fetch_add(1);
+        count_hash(p);
     }
 }
 
@@ -71,7 +76,7 @@ void mining_loop(const WorkerParams& p, const Arena& arena) {
         }
         ++d;
         p.engine(arena, job->header_base.data(), *nonce, hash);
-        p.hashes->fetch_add(1);
+        count_hash(p);
         if (meets_target(hash, job->target.data()) && p.jobs->submit(*job, *nonce, hash) &&
             meets_target(hash, job->network_target.data()) && p.on_candidate)
             p.on_candidate(*job);

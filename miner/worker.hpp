@@ -32,6 +32,7 @@ struct WorkerParams {
     StartupCounters* counters = nullptr;
     std::atomic<std::uint64_t>* hashes = nullptr;
     JobSource* jobs = nullptr;                   // null: benchmark, the fixed header, no pool
+    std::atomic<std::uint64_t>* thread_hashes = nullptr;  // optional: this thread's own hash count
     // Called for a share handed in that also meets the job's network target.
     std::function<void(const Job& job)> on_candidate;
 };
