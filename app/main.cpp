@@ -6,6 +6,7 @@
 #include "app/report.hpp"
 #include "app/run_loop.hpp"
 #include "app/startup.hpp"
+#include "app/status_service.hpp"
 #include "host/cpu_features.hpp"
 
 using namespace nolu::qxt;
@@ -14,6 +15,8 @@ int main(int argc, char** argv) {
     const Outcome<Options> options = parse_options(argc, argv);
     if (!options) return report_failure(options.error());
     if (options->help) return print_usage(argv[0]);
+    const Outcome<std::unique_ptr<StatusService>> status = open_status_service(*options);
+    if (!status) return report_failure(status.error());
     open_console(*options);
     const Outcome<Setup> setup = set_up(*options, detect_isa());
     if (!setup) return report_failure(setup.error());
@@ -21,5 +24,7 @@ int main(int argc, char** argv) {
     const Outcome<MiningPlan> plan = plan_mining(*setup);
     if (!plan) return report_failure(plan.error());
     print_start_report(*setup, *plan);
-    return plan->bench ? run_benchmark(*setup, *plan) : run_mining(*setup, *plan);
+    StatusService& service = **status;
+    service.announce();
+    return plan->bench ? run_benchmark(*setup, *plan, service.board()) : run_mining(*setup, *plan, service.board());
 }

@@ -38,6 +38,8 @@ constexpr OptionSpec option_specs[] = {
     {{"--reft"}, false, [](Options& o, const char*) { o.reft = true; }},
     {{"--side"}, true, [](Options& o, const char* v) { o.side = read_int(v); }},
     {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }},
+    {{"--http"}, true, [](Options& o, const char* v) { o.http = v; }},
+    {{"--http-token"}, true, [](Options& o, const char* v) { o.http_token = v; }},
     {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }},
 };
 
@@ -70,6 +72,10 @@ std::string usage_text(const char* program) {
         "                           0 = off; default: 600 with 4 threads or more, off below)\n"
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB "
         "buffer (AVX-512, 0 = off)\n";
+    text +=
+        "      --http <[host:]port> serve /metrics (Prometheus) and /summary (JSON) over HTTP (a bare port: "
+        "127.0.0.1)\n"
+        "      --http-token <t>     require \"Authorization: Bearer <t>\" (needed to listen beyond loopback)\n";
     return text;
 }
 

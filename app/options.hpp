@@ -29,6 +29,8 @@ struct Options {
     bool reft = false;
     int side = 0;
     int side_dist = 0;
+    std::string http;        // [host:]port of the status server; empty: none
+    std::string http_token;  // bearer token the status server asks for; empty: none
     bool help = false;  // print the usage text and stop
 };
 

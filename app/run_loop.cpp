@@ -4,11 +4,13 @@
 
 #include "app/console.hpp"
 #include "app/fee.hpp"
+#include "app/hash_rates.hpp"
 #include "app/mining_threads.hpp"
 #include "app/offline.hpp"
 #include "app/report.hpp"
 #include "app/signals.hpp"
 #include "app/stats.hpp"
+#include "app/status_snapshot.hpp"
 #include "common/clock.hpp"
 #include "pool/pool.hpp"
 
@@ -18,23 +20,22 @@ namespace {
 
 constexpr std::uint64_t second_ns = 1000000000ull;
 
-// Samples the hash counter once a second into the ring.
+// Samples the hash counters once a second into the rate rings.
 class Sampler {
 public:
-    explicit Sampler(const MiningThreads& threads) : threads_(threads), previous_(threads.hashes()) {}
+    explicit Sampler(const MiningThreads& threads)
+        : threads_(threads), rates_(threads.hashes(), threads.thread_hashes()) {}
     // Sleeps one second, then stores the hashes of that second.
     void next_second() {
         sleep_ns(second_ns);
-        const std::uint64_t now = threads_.hashes();
-        ring_.sample(now - previous_);
-        previous_ = now;
+        rates_.sample(threads_.hashes(), threads_.thread_hashes());
     }
-    const RateRing& ring() const { return ring_; }
+    const RateRing& ring() const { return rates_.total(); }
+    const HashRates& rates() const { return rates_; }
 
 private:
     const MiningThreads& threads_;
-    RateRing ring_;
-    std::uint64_t previous_;
+    HashRates rates_;
 };
 
 Config pool_config(const Setup& setup, const MiningPlan& plan) {
@@ -59,15 +60,22 @@ void report_speed(const Setup& setup, const RateRing& ring, const ShareCounters&
 
 }  // namespace
 
-int run_benchmark(const Setup& setup, const MiningPlan& plan) {
+int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
     MiningThreads threads;
     threads.start(setup, plan, nullptr);
+    const std::uint64_t uptime_start = steady_ns();
     threads.wait_for_arenas();
     print_arena_report(threads.counters());
     Sampler sampler(threads);
+    auto publish = [&] {
+        const std::uint64_t uptime_s = (steady_ns() - uptime_start) / second_ns;
+        board.publish(hashing_snapshot(setup, plan, threads, sampler.rates(), uptime_s));
+    };
+    publish();
     const auto seconds = static_cast<std::uint64_t>(setup.options.bench);
     while (!stop_flag.load()) {
         sampler.next_second();
+        publish();
         if (sampler.ring().samples() >= seconds) {
             log_line(colours.bold, "bench",
                      format_bench_line(plan.threads, sampler.ring().rate(seconds), setup.options.bench));
@@ -78,12 +86,14 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan) {
     return 0;
 }
 
-int run_mining(const Setup& setup, const MiningPlan& plan) {
+int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
     ShareCounters shares;
     Pool pool;
     pool.set_callbacks([](const std::string& text) { log_line(colours.grey, "net  ", text); },
                        [&shares](bool accepted, const std::string& reason) { record_share(shares, accepted, reason); });
     const Config config = pool_config(setup, plan);
+    ReconnectCount reconnects;
+    reconnects.before_start(pool.connection_number());
     pool.start(config);
 
     MiningThreads threads;
@@ -94,16 +104,25 @@ int run_mining(const Setup& setup, const MiningPlan& plan) {
 
     FeeSwitch fee(
         config,
-        [&pool](const Config& next) {
+        [&pool, &reconnects](const Config& next) {
             pool.stop();
+            reconnects.before_start(pool.connection_number());
             pool.start(next);
         },
         [](const char* line) { log_line(colours.grey, "fee  ", line); });
     Sampler sampler(threads);
+    auto publish = [&] {
+        MinerSnapshot snapshot =
+            hashing_snapshot(setup, plan, threads, sampler.rates(), (steady_ns() - uptime_start) / second_ns);
+        add_pool_facts(snapshot, pool, shares, reconnects.total(pool.connection_number()), fee.in_fee());
+        board.publish(std::move(snapshot));
+    };
+    publish();
     const std::uint64_t fee_clock_start = steady_ns();
     while (!stop_flag.load()) {
         sampler.next_second();
         fee.tick((steady_ns() - fee_clock_start) / second_ns);
+        publish();
         if (sampler.ring().samples() % 10 == 0)
             report_speed(setup, sampler.ring(), shares, (steady_ns() - uptime_start) / second_ns);
     }

@@ -1,14 +1,16 @@
 // The two ways a run goes once start-up is done: the benchmark (no pool,
 // ends after its seconds) and mining (the pool client, the fee switch, the
-// speed line and the statistics file every 10 s, until a signal).
+// speed line and the statistics file every 10 s, until a signal). Both
+// publish a snapshot to the status board once a second.
 #pragma once
 
 #include "app/startup.hpp"
+#include "app/status_board.hpp"
 
 namespace nolu::qxt {
 
 // Both return the exit status.
-int run_benchmark(const Setup& setup, const MiningPlan& plan);
-int run_mining(const Setup& setup, const MiningPlan& plan);
+int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board);
+int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board);
 
 }  // namespace nolu::qxt

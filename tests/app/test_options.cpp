@@ -166,7 +166,14 @@ TEST(Options, UsageTextByteForByte) {
         "                           0 = off; default: 600 with 4 threads or more, off below)\n"
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB buffer "
         "(AVX-512, 0 = off)\n";
-    EXPECT_EQ(usage_text("./miner"), expected);
+    // The first 12 lines stay as they are; new options get lines after them.
+    const std::string text = usage_text("./miner");
+    EXPECT_EQ(text.substr(0, expected.size()), expected);
+    EXPECT_NE(text.find("\n      --http <[host:]port> serve /metrics (Prometheus) and /summary (JSON) over HTTP (a bare "
+                        "port: 127.0.0.1)\n",
+                        expected.size() - 1),
+              std::string::npos);
+    EXPECT_NE(text.find("\n      --http-token <t>     require \"Authorization: Bearer <t>\""), std::string::npos);
 }
 
 TEST(Options, NumbersReadLikeStrtol) {

@@ -1,0 +1,117 @@
+#include "app/http_listen.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace nolu::qxt {
+
+namespace {
+
+Expected<std::uint16_t> parse_port(std::string_view digits, std::string_view given) {
+    if (digits.empty() || digits.size() > 5) return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
+    unsigned value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 65535) return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
+    return static_cast<std::uint16_t>(value);
+}
+
+// The numeric host and port of a bound socket, as a URL.
+std::string socket_url(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "http://?";
+    char host[NI_MAXHOST] = "?";
+    char port[NI_MAXSERV] = "?";
+    ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
+                  NI_NUMERICHOST | NI_NUMERICSERV);
+    const bool v6 = address.ss_family == AF_INET6;
+    return std::string("http://") + (v6 ? "[" : "") + host + (v6 ? "]" : "") + ":" + port;
+}
+
+}  // namespace
+
+Expected<HttpEndpoint> parse_http_endpoint(std::string_view text) {
+    HttpEndpoint endpoint;
+    std::string_view port = text;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos || close == 1 || close + 1 >= text.size() || text[close + 1] != ':')
+            return fail("--http " + std::string(text) + ": write an IPv6 address as [address]:port");
+        endpoint.host = std::string(text.substr(1, close - 1));
+        port = text.substr(close + 2);
+    } else if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+        if (text.find(':', colon + 1) != std::string_view::npos)
+            return fail("--http " + std::string(text) + ": write an IPv6 address as [address]:port");
+        if (colon == 0)
+            return fail("--http " + std::string(text) + ": give a host before the colon (0.0.0.0 for every "
+                        "interface) or a bare port");
+        endpoint.host = std::string(text.substr(0, colon));
+        port = text.substr(colon + 1);
+    }
+    const Expected<std::uint16_t> number = parse_port(port, text);
+    if (!number) return number.error();
+    endpoint.port = *number;
+    return endpoint;
+}
+
+bool is_loopback_address(const sockaddr* address) {
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address->sa_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool token_set, std::string_view given) {
+    const std::string what = "--http " + std::string(given);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(endpoint.port);
+    if (const int rc = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found); rc != 0 || !found)
+        return fail(what + ": cannot resolve " + endpoint.host + ": " + (rc != 0 ? gai_strerror(rc) : "no address"));
+
+    HttpListener listener;
+    listener.loopback = is_loopback_address(found->ai_addr);
+    if (!listener.loopback && !token_set) {
+        ::freeaddrinfo(found);
+        return fail(what + " would serve beyond loopback without a token: add --http-token <t> (or listen on "
+                    "127.0.0.1)");
+    }
+    const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, found->ai_protocol);
+    if (fd < 0) {
+        const int error = errno;
+        ::freeaddrinfo(found);
+        return fail(what + ": cannot open a socket: " + std::strerror(error));
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // a restart need not wait out TIME_WAIT
+    const bool bound = ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 64) == 0;
+    const int error = errno;
+    ::freeaddrinfo(found);
+    if (!bound) {
+        ::close(fd);
+        return fail("cannot listen on " + endpoint.host + ":" + port + " (" + what + "): " + std::strerror(error));
+    }
+    listener.fd = fd;
+    listener.url = socket_url(fd);
+    return listener;
+}
+
+}  // namespace nolu::qxt

@@ -1,0 +1,65 @@
+#include "app/status_snapshot.hpp"
+
+#include "app/console.hpp"
+
+namespace nolu::qxt {
+
+namespace {
+
+WindowRates window_rates(const RateRing& ring) {
+    return {ring.rate(10), ring.rate(60), ring.rate(900)};
+}
+
+}  // namespace
+
+void ReconnectCount::before_start(std::uint64_t connections) {
+    settled_ += since_start(connections);
+    at_start_ = connections;
+}
+
+std::uint64_t ReconnectCount::total(std::uint64_t connections) const {
+    return settled_ + since_start(connections);
+}
+
+std::uint64_t ReconnectCount::since_start(std::uint64_t connections) const {
+    return connections > at_start_ + 1 ? connections - at_start_ - 1 : 0;
+}
+
+MinerSnapshot hashing_snapshot(const Setup& setup, const MiningPlan& plan, const MiningThreads& threads,
+                               const HashRates& rates, std::uint64_t uptime_s) {
+    MinerSnapshot s;
+    s.version = version_text;
+    s.engine = setup.engine->name;
+    s.mode = plan.bench ? "bench" : "mining";
+    const StartupCounters& c = threads.counters();
+    s.threads = c.ready.load();
+    s.uptime_s = uptime_s;
+    s.hashes = rates.total_hashes();
+    s.rates = window_rates(rates.total());
+    for (std::size_t i = 0; i < rates.thread_count(); ++i)
+        s.per_thread.push_back({rates.thread_hashes(i), window_rates(rates.thread(i))});
+    s.blocks_found = threads.blocks_found();
+    s.arenas_1g = c.huge_1g.load();
+    s.arenas_2m = c.huge.load() - c.huge_1g.load();
+    s.arenas_thp = c.ready.load() - c.huge.load();
+    return s;
+}
+
+void add_pool_facts(MinerSnapshot& s, Pool& pool, const ShareCounters& shares, std::uint64_t reconnects,
+                    bool fee_active) {
+    const Config config = pool.config();
+    const Job job = pool.current_job();
+    PoolFacts p;
+    p.in_use = config.host + ":" + std::to_string(config.port);
+    p.worker = config.worker;
+    p.connected = pool.connected();
+    p.reconnects = reconnects;
+    p.job_height = job.height;
+    p.job_difficulty = job.difficulty;
+    s.pool = p;
+    s.accepted = shares.accepted.load();
+    s.rejected = shares.rejected.load();
+    s.fee_active = fee_active;
+}
+
+}  // namespace nolu::qxt
