@@ -7,7 +7,8 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Debian packages: what building needs, and what the test suite adds.
 BUILD_PACKAGES := cmake ninja-build g++
-TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev
+# prometheus: promtool and a real server for the status-server tests.
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev prometheus
 # make package: dpkg-shlibdeps (dpkg-dev) and file compute the .deb's dependencies.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 
@@ -70,14 +71,17 @@ test-tsan:
 	cmake --build $(BUILD)-tsan -j $(JOBS)
 	cd $(BUILD)-tsan && ctest --output-on-failure -j $(JOBS) -LE 'hash|qemu'
 
-# libFuzzer (clang) on the JSON reader and the pool's line handler, bounded in time.
+# libFuzzer (clang) on the JSON reader and the pool's line handler, and on the
+# status server's request parser and text escapers, each bounded in time.
 test-fuzz:
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
 	  -DQXT_TESTS=ON -DQXT_FUZZ=ON -DQXT_SANITIZE=asan
-	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_pool_line
-	mkdir -p $(BUILD)-fuzz/corpus
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_pool_line fuzz_http_request
+	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/http-corpus
 	$(BUILD)-fuzz/tests/fuzz/fuzz_pool_line -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  $(BUILD)-fuzz/corpus tests/fuzz/corpus
+	$(BUILD)-fuzz/tests/fuzz/fuzz_http_request -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(BUILD)-fuzz/http-corpus tests/fuzz/http_corpus
 
 # make run: mine against the bundled test pool on 127.0.0.1.
 # make run POOL=host:port ADDRESS=<your QXT address> [ARGS="-t 4 ..."]: mine for real.

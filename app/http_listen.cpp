@@ -24,17 +24,17 @@ Expected<std::uint16_t> parse_port(std::string_view digits, std::string_view giv
     return static_cast<std::uint16_t>(value);
 }
 
-// The numeric host and port of a bound socket, as a URL.
-std::string socket_url(int fd) {
+// The numeric host and the port of a bound socket.
+void describe_socket(int fd, HttpListener& listener) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "http://?";
     char host[NI_MAXHOST] = "?";
-    char port[NI_MAXSERV] = "?";
-    ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
-                  NI_NUMERICHOST | NI_NUMERICSERV);
-    const bool v6 = address.ss_family == AF_INET6;
-    return std::string("http://") + (v6 ? "[" : "") + host + (v6 ? "]" : "") + ":" + port;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
+    if (address.ss_family == AF_INET) listener.port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6) listener.port = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    const std::string shown = address.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host);
+    listener.url = "http://" + shown + ":" + std::to_string(listener.port);
 }
 
 }  // namespace
@@ -110,7 +110,7 @@ Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool tok
         return fail("cannot listen on " + endpoint.host + ":" + port + " (" + what + "): " + std::strerror(error));
     }
     listener.fd = fd;
-    listener.url = socket_url(fd);
+    describe_socket(fd, listener);
     return listener;
 }
 

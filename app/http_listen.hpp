@@ -29,7 +29,8 @@ bool is_loopback_address(const sockaddr* address);
 struct HttpListener {
     int fd = -1;            // listening, non-blocking, close-on-exec
     bool loopback = true;
-    std::string url;        // "http://127.0.0.1:9100", with the port actually bound
+    std::uint16_t port = 0; // the port actually bound
+    std::string url;        // "http://127.0.0.1:9100"
 };
 
 // Resolves the endpoint's host (the first address it gives), refuses an

@@ -1,9 +1,12 @@
 // The real binary through its command line: exit statuses and what goes to
 // which stream.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "app/options.hpp"
 #include "tests/support/process.hpp"
@@ -69,3 +72,49 @@ TEST(Cli, RedirectedOutputHasAPlainBannerAndColouredLogLines) {
     EXPECT_NE(r.out.find(" cpu   --skip-norebuild is a probe: --bench only (hashes are wrong)\n"), std::string::npos);
 }
 
+
+TEST(Cli, StatusServerAddressesAreCheckedBeforeTheBanner) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"--http", "0.0.0.0:9100"},
+         "--http 0.0.0.0:9100 would serve beyond loopback without a token: add --http-token <t> (or listen on "
+         "127.0.0.1)\n"},
+        {{"--http", "[::]:9100", "--http-token", ""},
+         "--http [::]:9100 would serve beyond loopback without a token: add --http-token <t> (or listen on "
+         "127.0.0.1)\n"},
+        {{"--http", "::1:9100"}, "--http ::1:9100: write an IPv6 address as [address]:port\n"},
+        {{"--http", "[::1]9100"}, "--http [::1]9100: write an IPv6 address as [address]:port\n"},
+        {{"--http", ":9100"},
+         "--http :9100: give a host before the colon (0.0.0.0 for every interface) or a bare port\n"},
+        {{"--http", "65536"}, "--http 65536: the port must be 0 to 65535\n"},
+        {{"--http", "127.0.0.1:90x"}, "--http 127.0.0.1:90x: the port must be 0 to 65535\n"},
+        {{"--http", "9100", "--http-token", "two words"}, "--http-token: use printable characters without blanks\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-u", "a"});
+        const ProcessResult r = run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+
+    // A port in use is named with the error the system gave.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    const ProcessResult r = run({"--http", port, "-u", "a"});
+    ::close(fd);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "cannot listen on 127.0.0.1:" + port + " (--http " + port + "): Address already in use\n");
+    EXPECT_EQ(r.out, "");
+}
