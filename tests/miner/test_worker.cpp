@@ -406,13 +406,24 @@ TEST_F(WorkerTest, BenchmarkHashesTheFixedHeaderWithoutASource) {
 
 TEST_F(WorkerTest, StopEndsEveryThreadAfterItsHash) {
     source_.publish(1, 0, ~0ull);
-    for (int i = 0; i < 3; ++i) start_worker(i, 3);
+    std::atomic<std::uint64_t> own[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        WorkerParams p = params(i, 3);
+        p.thread_hashes = &own[i];
+        start_worker(std::move(p));
+    }
     ASSERT_TRUE(wait_until([&] { return counters_.ready.load() == 3 && nonces_seen().size() >= 6; }));
     const auto t0 = std::chrono::steady_clock::now();
     stop_workers();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
-    // Every hash begun was finished and counted.
-    EXPECT_EQ(hashes_.load(), nonces_seen().size());
+    // Every hash begun was finished and counted, in the total and by the thread that made it.
+    const auto n = nonces_seen();
+    EXPECT_EQ(hashes_.load(), n.size());
+    for (std::uint64_t i = 0; i < 3; ++i) {
+        std::uint64_t mine = 0;
+        for (const std::uint64_t nonce : n) mine += nonce % 3 == i ? 1 : 0;
+        EXPECT_EQ(own[i].load(), mine) << i;
+    }
 }
 
 TEST_F(WorkerTest, ArenaFollowsTheSettingsAndIsReleasedOnExit) {
