@@ -2,6 +2,8 @@
 // hostile and broken clients (oversized, slow, idle, not reading), the cap
 // on connections and a prompt stop.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -225,4 +227,34 @@ TEST(HttpServer, StopsPromptlyWithClientsConnected) {
     ::close(half);
     EXPECT_LT(connect_loopback(s->port), 0);  // the listener is gone
     s->server->stop();                        // a second stop changes nothing
+}
+
+TEST(HttpListen, AddressesAndLoopback) {
+    Expected<HttpEndpoint> e = parse_http_endpoint("9410");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->host, "127.0.0.1");
+    EXPECT_EQ(e->port, 9410);
+    e = parse_http_endpoint("[fe80::1%eth0]:0");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->host, "fe80::1%eth0");
+    EXPECT_EQ(e->port, 0);
+    e = parse_http_endpoint("rig.lan:65535");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->host, "rig.lan");
+    for (const char* bad : {"", "[]:1", "[::1]", "[::1]:", "host:", "-1", "1.5", "99999", "a:b:1"})
+        EXPECT_FALSE(parse_http_endpoint(bad)) << bad;
+
+    auto loopback = [](const char* text) {
+        sockaddr_storage s{};
+        if (inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&s)->sin_addr) == 1) {
+            s.ss_family = AF_INET;
+        } else {
+            EXPECT_EQ(inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6*>(&s)->sin6_addr), 1) << text;
+            s.ss_family = AF_INET6;
+        }
+        return is_loopback_address(reinterpret_cast<const sockaddr*>(&s));
+    };
+    for (const char* yes : {"127.0.0.1", "127.255.0.9", "::1", "::ffff:127.0.0.2"}) EXPECT_TRUE(loopback(yes)) << yes;
+    for (const char* no : {"0.0.0.0", "128.0.0.1", "10.0.0.1", "::", "::ffff:10.0.0.1", "fe80::1", "::2"})
+        EXPECT_FALSE(loopback(no)) << no;
 }
