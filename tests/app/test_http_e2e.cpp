@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,12 +111,17 @@ void write_prometheus_config(const fs::path& file, std::uint16_t miner_port) {
 TEST(HttpEndToEnd, PrometheusScrapesTheMinerAndItStopsCleanly) {
     const fs::path dir = temp_dir();
     Process m({miner, "--no-color", "--bench", "300", "-t", "1", "--http", "127.0.0.1:0", "--http-token", token});
-    std::smatch match;
-    const std::regex line(" http  metrics at http://127\\.0\\.0\\.1:([0-9]+)/metrics, summary at "
-                          "http://127\\.0\\.0\\.1:[0-9]+/summary \\(bearer token required\\)\n");
-    ASSERT_TRUE(m.wait_for([&](const std::string& out) { return std::regex_search(out, match, line); }, 30s))
-        << m.out();
-    const auto port = static_cast<std::uint16_t>(std::stoi(match[1].str()));
+    // " http  metrics at http://127.0.0.1:<port>/metrics, summary at ..." (port 0: the system chose).
+    const std::string prefix = " http  metrics at http://127.0.0.1:";
+    ASSERT_TRUE(m.wait_for_output("/summary (bearer token required)\n", 30s)) << m.out();
+    const std::string out = m.out();
+    const char* digits = out.c_str() + out.find(prefix) + prefix.size();
+    const auto port = static_cast<std::uint16_t>(std::strtoul(digits, nullptr, 10));
+    const std::string p = std::to_string(port);
+    EXPECT_NE(out.find(prefix + p + "/metrics, summary at http://127.0.0.1:" + p +
+                       "/summary (bearer token required)\n"),
+              std::string::npos)
+        << out;
 
     // The token guards everything; the metrics pass promtool.
     EXPECT_EQ(http_get(port, "/metrics").status, 401);
