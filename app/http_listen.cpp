@@ -14,13 +14,14 @@ namespace nolu::qxt {
 namespace {
 
 Expected<std::uint16_t> parse_port(std::string_view digits, std::string_view given) {
-    if (digits.empty() || digits.size() > 5) return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
+    const std::string out_of_range = "--http " + std::string(given) + ": the port must be 0 to 65535";
+    if (digits.empty() || digits.size() > 5) return fail(out_of_range);
     unsigned value = 0;
     for (const char c : digits) {
-        if (c < '0' || c > '9') return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
+        if (c < '0' || c > '9') return fail(out_of_range);
         value = value * 10 + static_cast<unsigned>(c - '0');
     }
-    if (value > 65535) return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
+    if (value > 65535) return fail(out_of_range);
     return static_cast<std::uint16_t>(value);
 }
 

@@ -119,7 +119,8 @@ HttpParse parse_http_request(std::string_view buffer, HttpRequest& out, std::siz
     std::size_t at = 0;
     for (;;) {
         const std::size_t lf = window.find('\n', at);
-        if (lf == std::string_view::npos) return buffer.size() >= max_head ? HttpParse::too_large : HttpParse::incomplete;
+        if (lf == std::string_view::npos)
+            return buffer.size() >= max_head ? HttpParse::too_large : HttpParse::incomplete;
         std::string_view line = window.substr(at, lf - at);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         at = lf + 1;

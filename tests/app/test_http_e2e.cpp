@@ -90,7 +90,8 @@ std::vector<double> query_prometheus(std::uint16_t port, const std::string& quer
     if (result == nullptr) return values;
     for (const JsonValue& series : result->items) {
         const JsonValue* value = json_find(series, "value");
-        if (value != nullptr && value->items.size() == 2) values.push_back(std::strtod(value->items[1].text.c_str(), nullptr));
+        if (value != nullptr && value->items.size() == 2)
+            values.push_back(std::strtod(value->items[1].text.c_str(), nullptr));
     }
     return values;
 }
