@@ -38,6 +38,8 @@ constexpr OptionSpec option_specs[] = {
     {{"--reft"}, false, [](Options& o, const char*) { o.reft = true; }},
     {{"--side"}, true, [](Options& o, const char* v) { o.side = read_int(v); }},
     {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }},
+    {{"--no-self-test"}, false, [](Options& o, const char*) { o.self_test = false; }},
+    {{"--no-recheck"}, false, [](Options& o, const char*) { o.recheck = false; }},
     {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }},
 };
 
@@ -70,6 +72,9 @@ std::string usage_text(const char* program) {
         "                           0 = off; default: 600 with 4 threads or more, off below)\n"
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB "
         "buffer (AVX-512, 0 = off)\n";
+    text +=
+        "      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
+        "      --no-recheck         submit shares without hashing them a second time first\n";
     return text;
 }
 

@@ -29,6 +29,8 @@ struct Options {
     bool reft = false;
     int side = 0;
     int side_dist = 0;
+    bool self_test = true;  // every thread hashes a known record before mining or benchmarking
+    bool recheck = true;    // every share is hashed twice before it goes out
     bool help = false;  // print the usage text and stop
 };
 

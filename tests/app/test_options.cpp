@@ -87,6 +87,17 @@ TEST(Options, ReftIsAnOptionLikeTheOthers) {
     EXPECT_FALSE(parse({}).options.reft);
 }
 
+TEST(Options, SelfTestAndRecheckAreOnUnlessSwitchedOff) {
+    EXPECT_TRUE(parse({}).options.self_test);
+    EXPECT_TRUE(parse({}).options.recheck);
+    const Parsed p = parse({"--no-self-test", "--no-recheck"});
+    ASSERT_FALSE(p.status);
+    EXPECT_FALSE(p.options.self_test);
+    EXPECT_FALSE(p.options.recheck);
+    EXPECT_TRUE(parse({"--no-recheck"}).options.self_test);
+    EXPECT_TRUE(parse({"--no-self-test"}).options.recheck);
+}
+
 TEST(Options, LaterOccurrenceWins) {
     const Parsed p = parse({"-t", "2", "--threads", "7", "-u", "a", "--address", "b", "--engine", "avx512",
                             "--engine", "avx2"});
@@ -166,7 +177,12 @@ TEST(Options, UsageTextByteForByte) {
         "                           0 = off; default: 600 with 4 threads or more, off below)\n"
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB buffer "
         "(AVX-512, 0 = off)\n";
-    EXPECT_EQ(usage_text("./miner"), expected);
+    // The first 12 lines stay as they were; new options follow them.
+    const std::string text = usage_text("./miner");
+    EXPECT_EQ(text.substr(0, expected.size()), expected);
+    EXPECT_EQ(text.substr(expected.size()),
+              "      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
+              "      --no-recheck         submit shares without hashing them a second time first\n");
 }
 
 TEST(Options, NumbersReadLikeStrtol) {
