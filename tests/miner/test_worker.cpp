@@ -41,6 +41,7 @@ namespace {
 std::mutex fake_mutex;
 std::optional<std::uint64_t> fake_flip_nonce;
 bool fake_known_wrong = false;
+std::atomic<bool>* fake_stop_at_share = nullptr;  // set when a listed share's hash is done
 std::vector<std::uint64_t> fake_nonces;
 std::vector<std::string> fake_headers;
 std::vector<std::pair<std::uint64_t, std::array<std::uint8_t, 32>>> fake_hashes;
@@ -60,8 +61,11 @@ void fake_engine(const Arena& arena, const std::uint8_t* header, std::uint64_t n
     fake_arena_size = arena.size;
     fake_arena_skip_from = arena.settings.skip_from;
     std::memset(out, 0x80, 32);
-    for (const auto& [n, h] : fake_hashes)
-        if (n == nonce) std::memcpy(out, h.data(), 32);
+    for (const auto& [n, h] : fake_hashes) {
+        if (n != nonce) continue;
+        std::memcpy(out, h.data(), 32);
+        if (fake_stop_at_share != nullptr) fake_stop_at_share->store(true);
+    }
     if (nonce == known_record.nonce && std::memcmp(header, known_record.header.data(), 92) == 0) {
         std::memcpy(out, known_record.tag.data(), 32);
         if (fake_known_wrong) out[7] ^= 0x04;
@@ -88,6 +92,7 @@ void reset_fake_engine() {
     fake_arena_skip_from = 0;
     fake_flip_nonce.reset();
     fake_known_wrong = false;
+    fake_stop_at_share = nullptr;
 }
 
 // msync fails with ENOMEM on a range that is not mapped: true when the first
@@ -583,6 +588,22 @@ TEST_F(WorkerTest, WithoutTheRecheckSharesGoOutAfterOneHash) {
     EXPECT_EQ(nonces_seen(), (std::vector<std::uint64_t>{10, 11, 12}));
     EXPECT_EQ(source_.taken_nonces(), (std::vector<std::uint64_t>{10, 11}));
     EXPECT_FALSE(error_reported);
+}
+
+// A share whose hash ends after the stop was asked for: no second hash to
+// hold the stop up, and nothing handed in to a pool client going down.
+TEST_F(WorkerTest, AShareFoundWhileStoppingIsDroppedWithoutARecheck) {
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_hashes = {{10, filled(0x05)}};
+        fake_stop_at_share = &stop_;
+    }
+    source_.publish(1, 10, 20);
+    start_worker(0, 1);
+    ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
+    stop_workers();
+    EXPECT_EQ(nonces_seen(), std::vector<std::uint64_t>{10});
+    EXPECT_TRUE(source_.submissions().empty());
 }
 
 TEST_F(WorkerTest, SelfTestHashesTheKnownRecordBeforeAnyWork) {
