@@ -119,8 +119,13 @@ TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
     ASSERT_TRUE(pool.process().wait_for_output("verified OK", 30s)) << pool.process().out();
     ASSERT_TRUE(m.wait_for_output("accepted (2/0)", 30s)) << m.out();
 
+    // The file is written just after the speed line is logged: the first
+    // one may still be on its way when everything above is already seen.
     std::string line;
-    std::getline(std::ifstream(stats), line);
+    for (int i = 0; i < 100 && line.empty(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(100ms);
+        std::getline(std::ifstream(stats), line);
+    }
     EXPECT_TRUE(stats_line_shape(line)) << line;
     EXPECT_FALSE(fs::exists(stats + ".tmp"));
 
