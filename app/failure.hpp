@@ -17,12 +17,14 @@ struct Failure {
 template <class T>
 using Outcome = Expected<T, Failure>;
 
-// Exit statuses: 1 for the processor, the memory and a failed verification,
-// 2 for the command line and the rules between options.
+// Exit statuses: 1 for the processor, the memory, a failed verification and
+// a self-test that left no thread, 2 for the command line and the rules
+// between options.
 inline Failure command_line_failure(std::string message) { return {2, nullptr, std::move(message)}; }
 inline Failure option_rule_failure(std::string message) { return {2, "cpu  ", std::move(message)}; }
 inline Failure processor_failure(std::string message) { return {1, "cpu  ", std::move(message)}; }
 inline Failure memory_failure(std::string message) { return {1, "mem  ", std::move(message)}; }
+inline Failure self_test_failure(std::string message) { return {1, "check", std::move(message)}; }
 
 // Writes the failure and returns its exit status.
 int report_failure(const Failure& failure);

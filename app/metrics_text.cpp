@@ -120,6 +120,9 @@ std::string format_metrics(const MinerSnapshot& s) {
     m.sample({{"result", "rejected"}}, s.rejected);
     m.single("korven_qxt_blocks_found_total", Type::counter,
              "Shares handed in that also met the network target (block candidates).", s.blocks_found);
+    m.single("korven_qxt_hw_errors_total", Type::counter,
+             "Shares withheld because hashing them again gave another result (unstable processor or memory).",
+             s.hw_errors);
     m.single("korven_qxt_threads", Type::gauge, "Mining threads holding an arena.",
              static_cast<std::uint64_t>(s.threads));
     m.single("korven_qxt_uptime_seconds", Type::gauge, "Seconds since the mining threads started.", s.uptime_s);

@@ -3,6 +3,9 @@
 #include <system_error>
 
 #include "app/console.hpp"
+#include "app/hardware_errors.hpp"
+#include "app/report.hpp"
+#include "app/self_test_report.hpp"
 #include "app/signals.hpp"
 #include "common/clock.hpp"
 
@@ -10,8 +13,9 @@ namespace nolu::qxt {
 
 MiningThreads::~MiningThreads() { stop_and_join(); }
 
-void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource* jobs) {
+void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource* jobs, ShareCounters* shares) {
     count_ = plan.threads;
+    const std::string hashing = describe_hashing(*setup.engine, plan.settings);
     threads_.reserve(static_cast<std::size_t>(count_));
     thread_counters_ = std::vector<ThreadCounter>(static_cast<std::size_t>(count_));
     const std::vector<int>& cpus = setup.topology.cpus;
@@ -22,6 +26,8 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
         p.cpu = i < static_cast<int>(cpus.size()) ? cpus[static_cast<std::size_t>(i)] : -1;
         p.engine = setup.engine->hash;
         p.settings = plan.settings;
+        p.self_test = self_test_runs(setup, plan);
+        p.recheck = setup.options.recheck;
         p.stop = &stop_flag;
         p.counters = &counters_;
         p.hashes = &hashes_;
@@ -31,6 +37,13 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
             blocks_found_.fetch_add(1);
             log_line(colours.green, "block", "candidate found at height " + std::to_string(job.height));
         };
+        p.on_self_test_failure = [i, cpu = p.cpu, hashing] {
+            log_line(colours.red, "check", self_test_failure_line(i, cpu, hashing));
+        };
+        if (shares != nullptr)
+            p.on_hardware_error = [shares, i](const Job& job, std::uint64_t nonce) {
+                record_hardware_error(*shares, i, job, nonce);
+            };
         try {
             threads_.emplace_back(worker_main, std::move(p));
         } catch (const std::system_error&) {
@@ -48,13 +61,23 @@ std::vector<std::uint64_t> MiningThreads::thread_hashes() const {
 }
 
 void MiningThreads::wait_for_arenas() const {
-    while (counters_.ready.load() + counters_.failed.load() < count_ && !stop_flag.load()) sleep_ms(100);
+    while (counters_.ready.load() + counters_.failed.load() + counters_.self_test_failed.load() < count_ &&
+           !stop_flag.load())
+        sleep_ms(100);
 }
 
 void MiningThreads::stop_and_join() {
     stop_flag.exchange(true);
     for (std::thread& t : threads_) t.join();
     threads_.clear();
+}
+
+Outcome<Done> start_and_check(MiningThreads& threads, const Setup& setup, const MiningPlan& plan, JobSource* jobs,
+                              ShareCounters* shares) {
+    threads.start(setup, plan, jobs, shares);
+    threads.wait_for_arenas();
+    print_arena_report(threads.counters());
+    return report_self_test(setup, plan, threads.counters(), threads.count());
 }
 
 }  // namespace nolu::qxt

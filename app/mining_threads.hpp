@@ -1,6 +1,6 @@
 // The mining threads of one run: started in index order, each pinned to its
-// core of the placement list, waited for until every one holds an arena or
-// has failed, joined at the end.
+// core of the placement list, waited for until every one holds an arena and
+// has passed the self-test, or has stopped, joined at the end.
 #pragma once
 
 #include <atomic>
@@ -8,7 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/failure.hpp"
 #include "app/startup.hpp"
+#include "app/stats.hpp"
 #include "miner/worker.hpp"
 #include "pool/job.hpp"
 
@@ -22,10 +24,11 @@ public:
     ~MiningThreads();
 
     // Starts plan.threads threads; jobs null: the benchmark. A thread the
-    // system refuses counts as failed, with all after it.
-    void start(const Setup& setup, const MiningPlan& plan, JobSource* jobs);
-    // Waits in 100 ms steps until every thread holds an arena or has failed,
-    // or the stop flag is set.
+    // system refuses counts as failed, with all after it. Hardware errors
+    // are counted in shares (null: the benchmark, which has no shares).
+    void start(const Setup& setup, const MiningPlan& plan, JobSource* jobs, ShareCounters* shares);
+    // Waits in 100 ms steps until every thread holds an arena and has
+    // passed the self-test, or has stopped, or the stop flag is set.
     void wait_for_arenas() const;
     // Sets the stop flag and joins the threads (each finishes its hash).
     void stop_and_join();
@@ -51,5 +54,11 @@ private:
     std::vector<std::thread> threads_;
     int count_ = 0;
 };
+
+// Starts the threads, waits for them, prints where the arenas went and the
+// self-test's outcome. Fails (status 1) when the self-test stopped every
+// thread that ran it; the caller then stops and joins the threads.
+Outcome<Done> start_and_check(MiningThreads& threads, const Setup& setup, const MiningPlan& plan, JobSource* jobs,
+                              ShareCounters* shares);
 
 }  // namespace nolu::qxt

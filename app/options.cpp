@@ -40,6 +40,8 @@ constexpr OptionSpec option_specs[] = {
     {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }},
     {{"--http"}, true, [](Options& o, const char* v) { o.http = v; }},
     {{"--http-token"}, true, [](Options& o, const char* v) { o.http_token = v; }},
+    {{"--no-self-test"}, false, [](Options& o, const char*) { o.self_test = false; }},
+    {{"--no-recheck"}, false, [](Options& o, const char*) { o.recheck = false; }},
     {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }},
 };
 
@@ -76,6 +78,9 @@ std::string usage_text(const char* program) {
         "      --http <[host:]port> serve /metrics (Prometheus) and /summary (JSON) over HTTP (a bare port: "
         "127.0.0.1)\n"
         "      --http-token <t>     require \"Authorization: Bearer <t>\" (needed to listen beyond loopback)\n";
+    text +=
+        "      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
+        "      --no-recheck         submit shares without hashing them a second time first\n";
     return text;
 }
 

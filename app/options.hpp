@@ -31,6 +31,8 @@ struct Options {
     int side_dist = 0;
     std::string http;        // [host:]port of the status server; empty: none
     std::string http_token;  // bearer token the status server asks for; empty: none
+    bool self_test = true;  // every thread hashes a known record before mining or benchmarking
+    bool recheck = true;    // every share is hashed twice before it goes out
     bool help = false;  // print the usage text and stop
 };
 

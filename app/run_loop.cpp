@@ -5,9 +5,9 @@
 #include "app/console.hpp"
 #include "app/fee.hpp"
 #include "app/hash_rates.hpp"
+#include "app/hardware_errors.hpp"
 #include "app/mining_threads.hpp"
 #include "app/offline.hpp"
-#include "app/report.hpp"
 #include "app/signals.hpp"
 #include "app/stats.hpp"
 #include "app/status_snapshot.hpp"
@@ -53,19 +53,22 @@ Config pool_config(const Setup& setup, const MiningPlan& plan) {
 void report_speed(const Setup& setup, const RateRing& ring, const ShareCounters& shares, std::uint64_t uptime_s) {
     const std::uint64_t accepted = shares.accepted.load();
     const std::uint64_t rejected = shares.rejected.load();
-    log_line(colours.grey, "speed", format_speed_line(ring, accepted, rejected));
+    const std::uint64_t hw_errors = shares.hw_errors.load();
+    log_line(colours.grey, "speed", format_speed_line(ring, accepted, rejected) + hardware_error_suffix(hw_errors));
     if (!setup.options.stats_file.empty())
-        write_stats_file(setup.options.stats_file, format_stats_json(ring.rate(60), accepted, rejected, uptime_s));
+        write_stats_file(setup.options.stats_file,
+                         format_stats_json(ring.rate(60), accepted, rejected, uptime_s, hw_errors));
 }
 
 }  // namespace
 
 int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
     MiningThreads threads;
-    threads.start(setup, plan, nullptr);
     const std::uint64_t uptime_start = steady_ns();
-    threads.wait_for_arenas();
-    print_arena_report(threads.counters());
+    if (const Outcome<Done> started = start_and_check(threads, setup, plan, nullptr, nullptr); !started) {
+        threads.stop_and_join();
+        return report_failure(started.error());
+    }
     Sampler sampler(threads);
     auto publish = [&] {
         const std::uint64_t uptime_s = (steady_ns() - uptime_start) / second_ns;
@@ -97,10 +100,12 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
     pool.start(config);
 
     MiningThreads threads;
-    threads.start(setup, plan, &pool);
     const std::uint64_t uptime_start = steady_ns();
-    threads.wait_for_arenas();
-    print_arena_report(threads.counters());
+    if (const Outcome<Done> started = start_and_check(threads, setup, plan, &pool, &shares); !started) {
+        pool.stop();
+        threads.stop_and_join();
+        return report_failure(started.error());
+    }
 
     FeeSwitch fee(
         config,
@@ -118,11 +123,14 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
         board.publish(std::move(snapshot));
     };
     publish();
+    HardwareErrorWatch hw_watch;
     const std::uint64_t fee_clock_start = steady_ns();
     while (!stop_flag.load()) {
         sampler.next_second();
         fee.tick((steady_ns() - fee_clock_start) / second_ns);
         publish();
+        if (hw_watch.tick(steady_ns() / second_ns, shares.hw_errors.load()))
+            log_line(colours.red, "hw   ", unstable_machine_warning());
         if (sampler.ring().samples() % 10 == 0)
             report_speed(setup, sampler.ring(), shares, (steady_ns() - uptime_start) / second_ns);
     }

@@ -30,6 +30,7 @@ std::string rate_text(double rate);
 struct ShareCounters {
     std::atomic<std::uint64_t> accepted{0};
     std::atomic<std::uint64_t> rejected{0};
+    std::atomic<std::uint64_t> hw_errors{0};  // shares withheld: the re-check gave another tag
 };
 
 // Counts one verdict and logs "accepted (a/r)" in green or "REJECTED — reason" in red.
@@ -38,8 +39,10 @@ void record_share(ShareCounters& shares, bool accepted, const std::string& reaso
 // "10s/60s/15m  R10 / R60 / R900   parts a/r"
 std::string format_speed_line(const RateRing& ring, std::uint64_t accepted, std::uint64_t rejected);
 
-// The statistics file's one line (with its trailing newline).
-std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s);
+// The statistics file's one line (with its trailing newline); "hw_errors"
+// comes last, after the fields that readers have always found there.
+std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s,
+                              std::uint64_t hw_errors = 0);
 
 // Writes path + ".tmp" and renames it onto path, so readers see the old or
 // the new file whole. A failed write leaves the old file in place; nothing

@@ -44,6 +44,7 @@ struct MinerSnapshot {
     std::uint64_t accepted = 0;
     std::uint64_t rejected = 0;
     std::uint64_t blocks_found = 0;
+    std::uint64_t hw_errors = 0;  // shares withheld because a second hash disagreed
     int arenas_1g = 0;
     int arenas_2m = 0;
     int arenas_thp = 0;

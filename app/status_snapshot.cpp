@@ -59,6 +59,7 @@ void add_pool_facts(MinerSnapshot& s, Pool& pool, const ShareCounters& shares, s
     s.pool = p;
     s.accepted = shares.accepted.load();
     s.rejected = shares.rejected.load();
+    s.hw_errors = shares.hw_errors.load();
     s.fee_active = fee_active;
 }
 

@@ -49,7 +49,7 @@ std::string format_summary(const MinerSnapshot& s) {
                       number(s.uptime_s) + ",\"hashes\":" + number(s.hashes);
     out += ",\"hashrate\":{" + rate_members(s.rates) + "},\"per_thread\":" + per_thread(s);
     out += ",\"shares\":{\"accepted\":" + number(s.accepted) + ",\"rejected\":" + number(s.rejected) + "}";
-    out += ",\"blocks_found\":" + number(s.blocks_found);
+    out += ",\"blocks_found\":" + number(s.blocks_found) + ",\"hw_errors\":" + number(s.hw_errors);
     out += ",\"pages\":{\"1g\":" + std::to_string(s.arenas_1g) + ",\"2m\":" + std::to_string(s.arenas_2m) +
            ",\"thp\":" + std::to_string(s.arenas_thp) + "}";
     out += ",\"pool\":" + pool(s) + ",\"fee_active\":" + (s.fee_active ? "true" : "false") + "}\n";

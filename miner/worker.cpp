@@ -4,6 +4,8 @@
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
 #include "host/topology.hpp"
+#include "miner/recheck.hpp"
+#include "miner/self_test.hpp"
 
 namespace nolu::qxt {
 
@@ -34,9 +36,17 @@ void count_hash(const WorkerParams& p) {
     if (p.thread_hashes != nullptr) p.thread_hashes->fetch_add(1, std::memory_order_relaxed);
 }
 
+// Maps the arena and, when asked, checks the known record in it. A thread
+// that fails either releases what it holds, is counted and ends.
 bool take_arena(const WorkerParams& p, Arena& arena) {
     if (!arena_allocate(arena, p.settings)) {
         p.counters->failed.fetch_add(1);
+        return false;
+    }
+    if (p.self_test && !self_test_passes(p.engine, arena)) {
+        arena_release(arena);
+        if (p.on_self_test_failure) p.on_self_test_failure();
+        p.counters->self_test_failed.fetch_add(1);
         return false;
     }
     if (arena.huge_pages) {
@@ -53,6 +63,23 @@ void bench_loop(const WorkerParams& p, const Arena& arena) {
         p.engine(arena, bench_header, bench_nonce(static_cast<std::uint64_t>(p.index), d), hash);
         count_hash(p);
     }
+}
+
+// A hash that met the share target: re-checked (unless switched off), then
+// handed in; a candidate when it also meets the network target.
+void hand_in(const WorkerParams& p, const Arena& arena, const Job& job, std::uint64_t nonce,
+             const std::uint8_t* hash) {
+    if (p.recheck) {
+        // Stopping: a second hash would hold up the stop, and the pool
+        // client is going down, so the share could not go out anyway.
+        if (p.stop->load()) return;
+        if (!recheck_share(p.engine, arena, job.header_base.data(), nonce, hash)) {
+            if (p.on_hardware_error) p.on_hardware_error(job, nonce);
+            return;
+        }
+    }
+    if (p.jobs->submit(job, nonce, hash) && meets_target(hash, job.network_target.data()) && p.on_candidate)
+        p.on_candidate(job);
 }
 
 void mining_loop(const WorkerParams& p, const Arena& arena) {
@@ -77,9 +104,7 @@ void mining_loop(const WorkerParams& p, const Arena& arena) {
         ++d;
         p.engine(arena, job->header_base.data(), *nonce, hash);
         count_hash(p);
-        if (meets_target(hash, job->target.data()) && p.jobs->submit(*job, *nonce, hash) &&
-            meets_target(hash, job->network_target.data()) && p.on_candidate)
-            p.on_candidate(*job);
+        if (meets_target(hash, job->target.data())) hand_in(p, arena, *job, *nonce, hash);
     }
 }
 

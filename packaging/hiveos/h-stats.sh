@@ -2,7 +2,10 @@
 # Sourced by the rig manager's agent: sets khs (the total speed in kH/s) and
 # stats (JSON) from the statistics file that the miner, started by h-run.sh,
 # rewrites every 10 s:
-#   {"hashrate_hs":2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"}
+#   {"hashrate_hs":2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":0}
+# (without "hw_errors" from miners before it). Hardware errors, shares the
+# miner withheld because their re-check disagreed, go to the third place of
+# "ar", where the rig manager shows invalid shares, when there are any.
 # A missing file, one older than 30 s (the miner is not running) or one that
 # does not hold that line reports 0, with stats still valid JSON. Only bash and
 # coreutils are used, and nothing is left behind but khs and stats.
@@ -12,7 +15,7 @@
 qxt_stats_read() {
     # The manifest's values stay local to this function.
     local CUSTOM_NAME CUSTOM_VERSION CUSTOM_CONFIG_FILENAME CUSTOM_LOG_BASENAME QXT_STATS_FILE
-    local dir file mtime now line frac centi=0 accepted=0 rejected=0 uptime=0
+    local dir file mtime now line frac centi=0 accepted=0 rejected=0 uptime=0 hw=""
     local algo=argon2id-qxt version="" temp="" t
     dir=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
     . "$dir/h-manifest.conf"
@@ -26,7 +29,8 @@ qxt_stats_read() {
         if ((now - mtime <= 30 && mtime - now <= 30)); then
             IFS= read -r -n 512 line < "$file" 2>/dev/null
             local re='^\{"hashrate_hs":([0-9]{1,12})(\.([0-9]{1,9}))?,"accepted":([0-9]{1,20}),"rejected":([0-9]{1,20}),'
-            re+='"uptime_s":([0-9]{1,20}),"version":"v?([[:alnum:]._+-]{1,32})","algo":"([[:alnum:]._+-]{1,32})"\}[[:space:]]*$'
+            re+='"uptime_s":([0-9]{1,20}),"version":"v?([[:alnum:]._+-]{1,32})","algo":"([[:alnum:]._+-]{1,32})"'
+            re+='(,"hw_errors":([0-9]{1,20}))?\}[[:space:]]*$'
             if [[ $line =~ $re ]]; then
                 # Hundredths of a hash per second, as whole numbers: no
                 # floating point, no locale, no octal for leading zeros.
@@ -42,6 +46,8 @@ qxt_stats_read() {
                 uptime=${uptime#"${uptime%%[!0]*}"}
                 version=${BASH_REMATCH[7]}
                 algo=${BASH_REMATCH[8]}
+                hw=${BASH_REMATCH[10]}
+                hw=${hw#"${hw%%[!0]*}"}
             fi
         fi
     fi
@@ -54,8 +60,9 @@ qxt_stats_read() {
     else
         printf -v khs '%d.%05d' $((centi / 100000)) $((centi % 100000))
     fi
-    printf -v stats '{"hs":[%d.%02d],"hs_units":"hs","temp":[%s],"fan":[],"uptime":%s,"ar":[%s,%s],"algo":"%s","ver":"%s"}' \
-        $((centi / 100)) $((centi % 100)) "$temp" "${uptime:-0}" "${accepted:-0}" "${rejected:-0}" "$algo" "$version"
+    printf -v stats '{"hs":[%d.%02d],"hs_units":"hs","temp":[%s],"fan":[],"uptime":%s,"ar":[%s,%s%s],"algo":"%s","ver":"%s"}' \
+        $((centi / 100)) $((centi % 100)) "$temp" "${uptime:-0}" "${accepted:-0}" "${rejected:-0}" "${hw:+,$hw}" \
+        "$algo" "$version"
 }
 
 # The processor's temperature in whole degrees C, the hottest sensor of the

@@ -64,7 +64,7 @@ bool wait_for_count(Process& p, const std::string& what, std::size_t n, std::chr
     return p.wait_for([&](const std::string& out) { return count(out, what) >= n; }, limit);
 }
 
-// {"hashrate_hs":D.DD,"accepted":N,"rejected":0,"uptime_s":N,"version":"v1.0.2","algo":"argon2id-qxt"}
+// {"hashrate_hs":D.DD,"accepted":N,"rejected":0,"uptime_s":N,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":0}
 bool stats_line_shape(const std::string& line) {
     std::size_t at = 0;
     auto literal = [&](const std::string& text) {
@@ -79,7 +79,7 @@ bool stats_line_shape(const std::string& line) {
     };
     return literal("{\"hashrate_hs\":") && digits() && literal(".") && digits(2) && literal(",\"accepted\":") &&
            digits() && literal(",\"rejected\":0,\"uptime_s\":") && digits() &&
-           literal(",\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\"}") && at == line.size();
+           literal(",\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":0}") && at == line.size();
 }
 
 std::string ones(char digit, int n = 64) {
@@ -119,8 +119,13 @@ TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
     ASSERT_TRUE(pool.process().wait_for_output("verified OK", 30s)) << pool.process().out();
     ASSERT_TRUE(m.wait_for_output("accepted (2/0)", 30s)) << m.out();
 
+    // The file is written just after the speed line is logged: the first
+    // one may still be on its way when everything above is already seen.
     std::string line;
-    std::getline(std::ifstream(stats), line);
+    for (int i = 0; i < 100 && line.empty(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(100ms);
+        std::getline(std::ifstream(stats), line);
+    }
     EXPECT_TRUE(stats_line_shape(line)) << line;
     EXPECT_FALSE(fs::exists(stats + ".tmp"));
 
@@ -138,6 +143,13 @@ TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
     EXPECT_LT(cpu, pool_line);
     EXPECT_LT(pool_line, user);
     EXPECT_NE(pages, std::string::npos) << out;
+    // The self-test passed before any share: its line follows the pages line.
+    const std::size_t check = out.find("\n check self-test passed on 1 thread · engine ");
+    EXPECT_NE(check, std::string::npos) << out;
+    EXPECT_LT(pages, check);
+    EXPECT_LT(check, out.find(" share accepted"));
+    EXPECT_EQ(out.find(" hw "), std::string::npos);
+    EXPECT_EQ(out.find("   hw "), std::string::npos);
     EXPECT_EQ(out.find(" auto "), std::string::npos);  // -t given
     EXPECT_NE(out.find(" net   connected to " + pool.endpoint() + "\n"), std::string::npos);
     EXPECT_NE(out.find(" net   new job — height 4242, difficulty 8\n net   logged in\n"), std::string::npos);

@@ -56,6 +56,7 @@ TEST(OfflineModes, BenchmarkOfFiveSeconds) {
     EXPECT_EQ(r.out.find(" net "), std::string::npos);
     EXPECT_EQ(r.out.find("shutdown requested"), std::string::npos);
     EXPECT_NE(r.out.find(" NOLU KORVEN QXT v1.0.2  Argon2id 2 GiB · 1 thread · 1% dev fee\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\n check self-test passed on 1 thread · engine "), std::string::npos) << r.out;
     const std::string bench = last_line(r.out);
     EXPECT_EQ(bench.rfind(" bench 1 threads: ", 0), 0u) << r.out;
     const std::string tail = " H/s over 5 s";
@@ -70,8 +71,10 @@ TEST(OfflineModes, VerifyTheShippedVectors) {
         const ProcessResult r = run({"--verify", vectors});
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(last_line(r.out), " check verify " + std::to_string(2 * n) + "/" + std::to_string(2 * n) + " OK");
-        // Verification prints no title line and starts no pool client.
+        // Verification prints no title line, starts no pool client and runs no
+        // self-test (it checks every record itself).
         EXPECT_EQ(r.out.find("Argon2id 2 GiB"), std::string::npos);
+        EXPECT_EQ(r.out.find("self-test"), std::string::npos);
         EXPECT_EQ(r.out.find(" net "), std::string::npos);
     }
     const ProcessResult r = run({"--verify", vectors, "--engine", "avx2"});

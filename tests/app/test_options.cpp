@@ -87,6 +87,17 @@ TEST(Options, ReftIsAnOptionLikeTheOthers) {
     EXPECT_FALSE(parse({}).options.reft);
 }
 
+TEST(Options, SelfTestAndRecheckAreOnUnlessSwitchedOff) {
+    EXPECT_TRUE(parse({}).options.self_test);
+    EXPECT_TRUE(parse({}).options.recheck);
+    const Parsed p = parse({"--no-self-test", "--no-recheck"});
+    ASSERT_FALSE(p.status);
+    EXPECT_FALSE(p.options.self_test);
+    EXPECT_FALSE(p.options.recheck);
+    EXPECT_TRUE(parse({"--no-recheck"}).options.self_test);
+    EXPECT_TRUE(parse({"--no-self-test"}).options.recheck);
+}
+
 TEST(Options, LaterOccurrenceWins) {
     const Parsed p = parse({"-t", "2", "--threads", "7", "-u", "a", "--address", "b", "--engine", "avx512",
                             "--engine", "avx2"});
@@ -174,6 +185,9 @@ TEST(Options, UsageTextByteForByte) {
                         expected.size() - 1),
               std::string::npos);
     EXPECT_NE(text.find("\n      --http-token <t>     require \"Authorization: Bearer <t>\""), std::string::npos);
+    EXPECT_NE(text.find("\n      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
+                        "      --no-recheck         submit shares without hashing them a second time first\n"),
+              std::string::npos);
 }
 
 TEST(Options, NumbersReadLikeStrtol) {

@@ -55,13 +55,14 @@ TEST(Stats, SpeedLineAndRateText) {
     EXPECT_EQ(rate_text(1234.567), "1234.57 H/s");
 }
 
+// The existing fields keep their bytes and order; "hw_errors" follows them.
 TEST(Stats, StatsLineExactBytes) {
     EXPECT_EQ(format_stats_json(2.345, 7, 1, 3600),
               "{\"hashrate_hs\":2.35,\"accepted\":7,\"rejected\":1,\"uptime_s\":3600,\"version\":\"v1.0.2\","
-              "\"algo\":\"argon2id-qxt\"}\n");
+              "\"algo\":\"argon2id-qxt\",\"hw_errors\":0}\n");
     EXPECT_EQ(format_stats_json(0, 18446744073709551615ull, 0, 0),
               "{\"hashrate_hs\":0.00,\"accepted\":18446744073709551615,\"rejected\":0,\"uptime_s\":0,"
-              "\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\"}\n");
+              "\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":0}\n");
 }
 
 TEST(Stats, FileIsReplacedWhole) {

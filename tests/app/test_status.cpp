@@ -38,6 +38,7 @@ MinerSnapshot mining_snapshot() {
     s.accepted = 14;
     s.rejected = 1;
     s.blocks_found = 2;
+    s.hw_errors = 5;
     s.arenas_2m = 1;
     s.arenas_thp = 1;
     PoolFacts pool;
@@ -90,6 +91,7 @@ TEST(MetricsText, EveryFamilyAndSampleAsScrapersReadThem) {
              "korven_qxt_shares_total{result=\"accepted\"} 14",
              "korven_qxt_shares_total{result=\"rejected\"} 1",
              "korven_qxt_blocks_found_total 2",
+             "korven_qxt_hw_errors_total 5",
              "korven_qxt_threads 2",
              "korven_qxt_uptime_seconds 3610",
              "korven_qxt_arenas{pages=\"1g\"} 0",
@@ -158,6 +160,7 @@ TEST(SummaryJson, OneObjectWithTheSameFacts) {
     EXPECT_EQ(json_find(threads->items[1], "15m")->text, "1.12");
     EXPECT_EQ(json_u64_or(*json_find(v, "shares"), "rejected", 0), 1u);
     EXPECT_EQ(json_u64_or(v, "blocks_found", 0), 2u);
+    EXPECT_EQ(json_u64_or(v, "hw_errors", 0), 5u);
     EXPECT_EQ(json_u64_or(*json_find(v, "pages"), "2m", 9), 1u);
     const JsonValue* pool = json_find(v, "pool");
     EXPECT_EQ(json_string_or(*pool, "url", ""), "pool.example:3358");

@@ -1,6 +1,6 @@
 // The mining thread against a fake engine and a fake job source: the nonce
 // walk, restarts and idling, shares and block candidates, the benchmark, stop,
-// and the arena's life.
+// the arena's life, the self-test and the re-check of shares.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -23,6 +23,7 @@
 
 #include "hash/arena.hpp"
 #include "hash/settings.hpp"
+#include "miner/self_test.hpp"
 #include "miner/worker.hpp"
 #include "pool/job.hpp"
 #include "tests/support/capture.hpp"
@@ -34,8 +35,13 @@ namespace {
 
 // The fake engine: records the header and nonce of every call and the arena it
 // hashed in, and returns a hash chosen by the test (all 0x80 bytes unless the
-// nonce is listed).
+// nonce is listed; the known record's tag for the known record, unless the
+// test makes that wrong). The test may flip the top bit of the first hash of
+// one nonce, as an unstable machine would.
 std::mutex fake_mutex;
+std::optional<std::uint64_t> fake_flip_nonce;
+bool fake_known_wrong = false;
+std::atomic<bool>* fake_stop_at_share = nullptr;  // set when a listed share's hash is done
 std::vector<std::uint64_t> fake_nonces;
 std::vector<std::string> fake_headers;
 std::vector<std::pair<std::uint64_t, std::array<std::uint8_t, 32>>> fake_hashes;
@@ -55,8 +61,19 @@ void fake_engine(const Arena& arena, const std::uint8_t* header, std::uint64_t n
     fake_arena_size = arena.size;
     fake_arena_skip_from = arena.settings.skip_from;
     std::memset(out, 0x80, 32);
-    for (const auto& [n, h] : fake_hashes)
-        if (n == nonce) std::memcpy(out, h.data(), 32);
+    for (const auto& [n, h] : fake_hashes) {
+        if (n != nonce) continue;
+        std::memcpy(out, h.data(), 32);
+        if (fake_stop_at_share != nullptr) fake_stop_at_share->store(true);
+    }
+    if (nonce == known_record.nonce && std::memcmp(header, known_record.header.data(), 92) == 0) {
+        std::memcpy(out, known_record.tag.data(), 32);
+        if (fake_known_wrong) out[7] ^= 0x04;
+    }
+    if (fake_flip_nonce == nonce) {
+        out[0] ^= 0x80;
+        fake_flip_nonce.reset();
+    }
 }
 
 std::vector<std::uint64_t> nonces_seen() {
@@ -73,6 +90,22 @@ void reset_fake_engine() {
     fake_arena_bytes = 0;
     fake_arena_size = 0;
     fake_arena_skip_from = 0;
+    fake_flip_nonce.reset();
+    fake_known_wrong = false;
+    fake_stop_at_share = nullptr;
+}
+
+// msync fails with ENOMEM on a range that is not mapped: true when the first
+// and the last page of a mapping are gone.
+bool unmapped(const void* base, std::uint64_t mapped) {
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* first = const_cast<void*>(base);
+    auto* last = static_cast<char*>(first) + mapped - static_cast<std::uint64_t>(page);
+    errno = 0;
+    const bool first_gone = msync(first, static_cast<std::size_t>(page), MS_ASYNC) == -1 && errno == ENOMEM;
+    errno = 0;
+    const bool last_gone = msync(last, static_cast<std::size_t>(page), MS_ASYNC) == -1 && errno == ENOMEM;
+    return first_gone && last_gone;
 }
 
 bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds limit = 5s) {
@@ -189,6 +222,7 @@ protected:
         p.index = index;
         p.thread_count = threads;
         p.engine = fake_engine;
+        p.self_test = false;  // the tests of the self-test switch it on
         p.stop = &stop_;
         p.counters = &counters_;
         p.hashes = &hashes_;
@@ -328,7 +362,8 @@ TEST_F(WorkerTest, SharesAndBlockCandidates) {
 
     const std::string out = test::capture_stdout([&] {
         start_worker(0, 1);
-        ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 4; }));
+        // Four hashes and the re-checks of the two shares.
+        ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 6; }));
         std::this_thread::sleep_for(100ms);
         stop_workers();
     });
@@ -359,7 +394,7 @@ TEST_F(WorkerTest, CandidateOnlyWhenTheNetworkTargetIsMet) {
     }
     source_.publish(1, 20, 22);  // share target 0x40.., network target 0x10..
     start_worker(0, 1);
-    ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 3; }));
+    ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 6; }));  // three shares, each re-checked
     std::this_thread::sleep_for(100ms);
     stop_workers();
     EXPECT_EQ(source_.taken_nonces(), (std::vector<std::uint64_t>{20, 21, 22}));
@@ -375,7 +410,7 @@ TEST_F(WorkerTest, ShareOfAnEarlierConnectionIsNotACandidate) {
     source_.set_connection(2);  // reconnected since the job arrived
     const std::string out = test::capture_stdout([&] {
         start_worker(0, 1);
-        ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
+        ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 2; }));  // the hash and its re-check
         std::this_thread::sleep_for(100ms);
         stop_workers();
     });
@@ -501,4 +536,137 @@ TEST_F(WorkerTest, AFailedArenaIsCountedAndTheThreadEnds) {
     EXPECT_EQ(code & 2, 0) << "the thread counted itself ready";
     EXPECT_EQ(code & 4, 0) << "the thread hashed without an arena";
     EXPECT_EQ(code & 8, 0) << "the thread asked for work without an arena";
+}
+
+// An unstable machine: the first hash of nonce 11 comes out with one bit
+// flipped and looks like a share. Its re-check disagrees, so it never reaches
+// the pool; the error is reported with the job and the nonce, and mining goes
+// on: the next good share goes out.
+TEST_F(WorkerTest, AFlippedBitIsWithheldCountedAndMiningGoesOn) {
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_hashes = {{10, filled(0x05)}, {12, filled(0x06)}};  // two real shares around it
+        fake_flip_nonce = 11;                                      // 0x80.. becomes 0x00 80..
+    }
+    source_.publish(1, 10, 13);
+    std::mutex errors_mutex;
+    std::vector<std::pair<std::string, std::uint64_t>> errors;
+    WorkerParams p = params(0, 1);
+    p.on_hardware_error = [&](const Job& job, std::uint64_t nonce) {
+        std::lock_guard<std::mutex> lock(errors_mutex);
+        errors.emplace_back(job.job_id, nonce);
+    };
+    const std::string out = test::capture_stdout([&] {
+        start_worker(p);
+        ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 7; }));
+        std::this_thread::sleep_for(100ms);
+        stop_workers();
+    });
+    // Every share-looking hash was computed twice; nothing else was.
+    EXPECT_EQ(nonces_seen(), (std::vector<std::uint64_t>{10, 10, 11, 11, 12, 12, 13}));
+    EXPECT_EQ(hashes_.load(), 4u);  // re-checks are not hashes of the speed figures
+    {
+        std::lock_guard<std::mutex> lock(errors_mutex);
+        EXPECT_EQ(errors, (std::vector<std::pair<std::string, std::uint64_t>>{{"job1", 11}}));
+    }
+    const auto submissions = source_.submissions();
+    ASSERT_EQ(submissions.size(), 2u);
+    EXPECT_EQ(submissions[0].nonce, 10u);
+    EXPECT_EQ(submissions[0].hash, filled(0x05));
+    EXPECT_EQ(submissions[1].nonce, 12u);
+    EXPECT_EQ(submissions[1].hash, filled(0x06));
+    EXPECT_EQ(candidates().size(), 2u);  // both meet the network target 0x10..
+    EXPECT_EQ(out, "");
+}
+
+// With the re-check off (--no-recheck) every hash is computed once, and the
+// flipped one goes out: what the re-check is there to stop.
+TEST_F(WorkerTest, WithoutTheRecheckSharesGoOutAfterOneHash) {
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_hashes = {{10, filled(0x05)}};
+        fake_flip_nonce = 11;
+    }
+    source_.publish(1, 10, 12);
+    WorkerParams p = params(0, 1);
+    p.recheck = false;
+    bool error_reported = false;
+    p.on_hardware_error = [&](const Job&, std::uint64_t) { error_reported = true; };
+    start_worker(p);
+    ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 3; }));
+    std::this_thread::sleep_for(100ms);
+    stop_workers();
+    EXPECT_EQ(nonces_seen(), (std::vector<std::uint64_t>{10, 11, 12}));
+    EXPECT_EQ(source_.taken_nonces(), (std::vector<std::uint64_t>{10, 11}));
+    EXPECT_FALSE(error_reported);
+}
+
+// A share whose hash ends after the stop was asked for: no second hash to
+// hold the stop up, and nothing handed in to a pool client going down.
+TEST_F(WorkerTest, AShareFoundWhileStoppingIsDroppedWithoutARecheck) {
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_hashes = {{10, filled(0x05)}};
+        fake_stop_at_share = &stop_;
+    }
+    source_.publish(1, 10, 20);
+    start_worker(0, 1);
+    ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
+    stop_workers();
+    EXPECT_EQ(nonces_seen(), std::vector<std::uint64_t>{10});
+    EXPECT_TRUE(source_.submissions().empty());
+}
+
+TEST_F(WorkerTest, SelfTestHashesTheKnownRecordBeforeAnyWork) {
+    source_.publish(1, 500, ~0ull);
+    WorkerParams p = params(0, 1);
+    p.self_test = true;
+    bool failure_reported = false;
+    p.on_self_test_failure = [&] { failure_reported = true; };
+    start_worker(p);
+    ASSERT_TRUE(wait_until([] { return nonces_seen().size() >= 3; }));
+    stop_workers();
+    const auto n = nonces_seen();
+    EXPECT_EQ(n[0], known_record.nonce);
+    EXPECT_EQ(n[1], 500u);
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        EXPECT_EQ(fake_headers[0], std::string(known_record.header.begin(), known_record.header.end()));
+    }
+    EXPECT_EQ(hashes_.load(), n.size() - 1);  // the self-test is not a mined hash
+    EXPECT_EQ(counters_.ready.load(), 1);
+    EXPECT_EQ(counters_.self_test_failed.load(), 0);
+    EXPECT_FALSE(failure_reported);
+}
+
+// A wrong self-test hash: the thread reports it, releases its arena, counts
+// itself and ends without asking for work; it never counts as ready.
+TEST_F(WorkerTest, AWrongSelfTestStopsTheThreadAndReleasesItsArena) {
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_known_wrong = true;
+    }
+    source_.publish(1, 0, ~0ull);
+    WorkerParams p = params(0, 1);
+    p.self_test = true;
+    std::atomic<int> reports{0};
+    int failed_when_reported = -1;
+    p.on_self_test_failure = [&] {
+        failed_when_reported = counters_.self_test_failed.load();
+        reports.fetch_add(1);
+    };
+    start_worker(p);
+    ASSERT_TRUE(wait_until([this] { return counters_.self_test_failed.load() == 1; }));
+    stop_workers();
+    EXPECT_EQ(reports.load(), 1);
+    EXPECT_EQ(failed_when_reported, 0);  // reported before it is counted: main waits on the count
+    EXPECT_EQ(counters_.ready.load(), 0);
+    EXPECT_EQ(counters_.failed.load(), 0);
+    EXPECT_EQ(counters_.huge.load(), 0);
+    EXPECT_EQ(hashes_.load(), 0u);
+    EXPECT_EQ(source_.requests(), 0u);
+    EXPECT_EQ(nonces_seen(), std::vector<std::uint64_t>{known_record.nonce});
+    std::lock_guard<std::mutex> lock(fake_mutex);
+    ASSERT_NE(fake_arena_base, nullptr);
+    EXPECT_TRUE(unmapped(fake_arena_base, fake_arena_bytes));
 }

@@ -169,6 +169,26 @@ TEST(HiveosStats, SpeedsKeepTheirDecimalsAndCountsTheirDigits) {
     EXPECT_EQ(json_u64_or(r.stats, "uptime", 0), 7u);
 }
 
+// Shares withheld for a hardware error are the third count of "ar" (the
+// rig manager's invalid shares), shown only when there are any; a file
+// without the field (an older miner) reads as before.
+TEST(HiveosStats, HardwareErrorsAreTheThirdShareCount) {
+    MinerFolder m;
+    m.write_stats(format_stats_json(2.61, 14, 3, 3610, 2));
+    Report r = read_stats(m);
+    EXPECT_EQ(numbers(r, "ar"), (Texts{"14", "3", "2"}));
+    EXPECT_EQ(r.khs, "0.00261");
+    m.write_stats(format_stats_json(2.61, 14, 3, 3610, 0));
+    EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"14", "3"}));
+    m.write_stats(R"({"hashrate_hs":1.00,"accepted":1,"rejected":0,"uptime_s":9,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":007})");
+    EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"1", "0", "7"}));
+    m.write_stats(format_stats_json(1.0, 1, 0, 9, UINT64_MAX));
+    EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"1", "0", "18446744073709551615"}));
+    // A malformed field makes the whole line unreadable, as any other field would.
+    m.write_stats(R"({"hashrate_hs":1.00,"accepted":1,"rejected":0,"uptime_s":9,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":-1})");
+    expect_zero(read_stats(m));
+}
+
 TEST(HiveosStats, StaleOrMissingFileReportsZero) {
     MinerFolder m;
     expect_zero(read_stats(m));  // never written
