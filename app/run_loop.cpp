@@ -1,6 +1,5 @@
 #include "app/run_loop.hpp"
 
-#include <cstdio>
 
 #include "app/console.hpp"
 #include "app/fee.hpp"
@@ -111,8 +110,7 @@ int run_mining(const Setup& setup, const MiningPlan& plan) {
     stop_flag.exchange(true);
     pool.stop();
     threads.stop_and_join();
-    std::printf("\n shutdown requested — clean exit\n");
-    std::fflush(stdout);
+    console_write("\n shutdown requested — clean exit\n");
     return 0;
 }
 

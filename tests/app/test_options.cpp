@@ -166,7 +166,23 @@ TEST(Options, UsageTextByteForByte) {
         "                           0 = off; default: 600 with 4 threads or more, off below)\n"
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB buffer "
         "(AVX-512, 0 = off)\n";
-    EXPECT_EQ(usage_text("./miner"), expected);
+    // The twelve lines come first; later options add lines after them.
+    EXPECT_EQ(usage_text("./miner").substr(0, expected.size()), expected);
+}
+
+TEST(Options, VersionConfigAndLogFileLines) {
+    const std::string text = usage_text("./miner");
+    for (const char* line :
+         {"\n  -V, --version            the version and the engines this processor can use\n",
+          "\n  -c, --config <file>      settings from a JSON file (keys: the long options); the command line wins\n",
+          "\n      --log-file <f>       append every console line, with a local ISO-8601 time stamp, to <f>\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    const Parsed p = parse({"--log-file", "/tmp/x.log", "-V"});
+    ASSERT_FALSE(p.status);
+    EXPECT_EQ(p.options.log_file, "/tmp/x.log");
+    EXPECT_TRUE(p.options.version);
+    EXPECT_EQ(*parse({"-V", "--bogus"}).status, 2);  // an unknown option still ends it
+    EXPECT_TRUE(parse({"--version"}).options.version);
 }
 
 TEST(Options, NumbersReadLikeStrtol) {
