@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,20 +41,26 @@ std::vector<std::string> portability_problems(const std::string& path) {
     std::vector<std::string> problems;
     const ProcessResult headers = run_process({readelf, "-W", "-l", "-d", path}, 30s);
     if (headers.status != 0) return {"readelf failed: " + headers.err};
-    const std::regex interpreter(R"(Requesting program interpreter: ([^\]]+)\])");
-    const std::regex needed(R"(\(NEEDED\)\s+Shared library: \[([^\]]+)\])");
     for (const std::string& line : split_lines(headers.out)) {
-        std::smatch m;
-        if (std::regex_search(line, m, interpreter)) problems.push_back("interpreter " + m[1].str());
-        if (std::regex_search(line, m, needed)) problems.push_back("needs " + m[1].str());
+        const std::string interpreter = "Requesting program interpreter: ", needed = "Shared library: [";
+        if (const std::size_t at = line.find(interpreter); at != std::string::npos)
+            problems.push_back("interpreter " + line.substr(at + interpreter.size(), line.find(']', at) - at -
+                                                                                        interpreter.size()));
+        if (const std::size_t at = line.find(needed); at != std::string::npos && line.find("(NEEDED)") != std::string::npos)
+            problems.push_back("needs " + line.substr(at + needed.size(), line.find(']', at) - at - needed.size()));
     }
     const ProcessResult versions = run_process({readelf, "-W", "-V", "--dyn-syms", path}, 30s);
     if (versions.status != 0) return {"readelf failed: " + versions.err};
-    const std::regex versioned(R"(\b(GLIBC|GLIBCXX|CXXABI|GCC)_([0-9][0-9.]*|PRIVATE)\b)");
-    for (auto it = std::sregex_iterator(versions.out.begin(), versions.out.end(), versioned);
-         it != std::sregex_iterator(); ++it) {
-        const std::string library = (*it)[1], version = (*it)[2];
-        if (library != "GLIBC" || version == "PRIVATE" || newer_than(version, "2.27")) {
+    const std::string& text = versions.out;
+    for (const std::string library : {"GLIBC", "GLIBCXX", "CXXABI", "GCC"}) {
+        const std::string prefix = library + "_";
+        for (std::size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+            if (at > 0 && (std::isalnum(static_cast<unsigned char>(text[at - 1])) || text[at - 1] == '_')) continue;
+            std::size_t end = at + prefix.size();
+            while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '.')) ++end;
+            const std::string version = text.substr(at + prefix.size(), end - at - prefix.size());
+            if (version.empty()) continue;
+            if (library == "GLIBC" && version != "PRIVATE" && !newer_than(version, "2.27")) continue;
             const std::string problem = "symbol version " + library + "_" + version;
             if (std::find(problems.begin(), problems.end(), problem) == problems.end()) problems.push_back(problem);
         }
