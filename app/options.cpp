@@ -1,12 +1,12 @@
 #include "app/options.hpp"
 
-#include "app/config_file.hpp"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "app/config_file.hpp"
 
 namespace nolu::qxt {
 

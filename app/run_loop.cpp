@@ -1,6 +1,5 @@
 #include "app/run_loop.hpp"
 
-
 #include "app/console.hpp"
 #include "app/fee.hpp"
 #include "app/mining_threads.hpp"
