@@ -33,16 +33,18 @@ void fill_index_table(std::uint32_t* table, AddressBlockFn make) {
 }
 
 Expected<const std::uint32_t*> cached_index_table(AddressBlockFn make) {
+    // Never destroyed: the tables live as long as the process, also through
+    // its exit (no destructor may free them under a thread still hashing).
     static std::mutex mutex;
-    static std::map<AddressBlockFn, const std::uint32_t*> tables;
+    static auto* const tables = new std::map<AddressBlockFn, const std::uint32_t*>;
     std::lock_guard<std::mutex> lock(mutex);
-    if (const auto it = tables.find(make); it != tables.end()) return it->second;
+    if (const auto it = tables->find(make); it != tables->end()) return it->second;
     const std::size_t bytes = index_table_entries * sizeof(std::uint32_t);
     auto* table = static_cast<std::uint32_t*>(std::aligned_alloc(64, bytes));
     if (table == nullptr) return fail("cannot allocate the 4 MiB index table");
     std::memset(table, 0, bytes);  // entries 0 and 1 stay 0
     fill_index_table(table, make);
-    tables.emplace(make, table);
+    tables->emplace(make, table);
     return static_cast<const std::uint32_t*>(table);
 }
 

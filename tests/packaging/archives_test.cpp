@@ -202,9 +202,7 @@ TEST(DebianPackage, InstallsARunningBinaryAndRemovesCleanly) {
         EXPECT_EQ(verified.out + verified.err, "");
     }
     // What the service would run: it refuses until an address is in the file.
-    // (detect_leaks=0: a sanitizer build's index table, kept for the whole run, is no leak.)
-    const ProcessResult service = run_process({"/usr/bin/korven-qxt", "--config", "/etc/korven-qxt/config.json"}, 60s,
-                                              {"ASAN_OPTIONS=detect_leaks=0"});
+    const ProcessResult service = run({"/usr/bin/korven-qxt", "--config", "/etc/korven-qxt/config.json"}, 60s);
     EXPECT_EQ(service.status, 2);
     EXPECT_EQ(service.err, "a QXT payout address is required: -u <address>\n");
 

@@ -102,9 +102,7 @@ TEST(Service, ExampleSettingsAreValidButMineNothingWithoutAnAddress) {
     EXPECT_GE(shown, 3);
 
     // The service as installed: the miner refuses to start, status 2, and says why.
-    // (In a sanitizer build the index table, kept for the whole run by design,
-    // would be reported as a leak at this early exit.)
-    const ProcessResult r = run_process({QXT_BINARY, "--config", example}, 60s, {"ASAN_OPTIONS=detect_leaks=0"});
+    const ProcessResult r = run_process({QXT_BINARY, "--config", example}, 60s);
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_EQ(r.err, "a QXT payout address is required: -u <address>\n");
 }
