@@ -7,10 +7,14 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Debian packages: what building needs, and what the test suite adds.
 BUILD_PACKAGES := cmake ninja-build g++
-# prometheus: promtool and a real server for the status-server tests.
-TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev prometheus
-# make package: dpkg-shlibdeps (dpkg-dev) and file compute the .deb's dependencies.
-PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
+# debootstrap: the Debian 11 root the binary is run in; lintian, help2man and
+# systemd (systemd-analyze): the Debian package, its man page and its unit;
+# jq: the HiveOS statistics script; prometheus: promtool and a real server for
+# the status-server tests.
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev \
+  debootstrap lintian help2man systemd jq prometheus
+# make package: help2man writes the man page, lintian checks the .deb.
+PACKAGE_PACKAGES := $(BUILD_PACKAGES) help2man lintian
 
 .PHONY: all build test deps test-deps test-release test-asan test-tsan test-fuzz run clean hiveos package
 
@@ -34,9 +38,10 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt
 
-# Rig packages, both written into $(BUILD): make hiveos gives the HiveOS custom
-# miner korven-qxt-<version>.tar.gz (packaging/hiveos), make package the Debian
-# package korven-qxt_<version>_amd64.deb (CPack, see CMakeLists.txt).
+# Rig packages, both written into $(BUILD) with the static binary: make hiveos
+# gives the HiveOS custom miner korven-qxt-<version>.tar.gz (packaging/hiveos),
+# make package the Debian package korven-qxt_<version>_amd64.deb (CPack, see
+# packaging/debian.cmake) and lintian's findings on it (errors fail).
 hiveos: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target hiveos
@@ -44,8 +49,10 @@ hiveos: deps
 package:
 	$(call install_missing,$(PACKAGE_PACKAGES))
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt
+	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt man-page
+	rm -f $(BUILD)/korven-qxt_*_amd64.deb
 	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error $(BUILD)/korven-qxt_*_amd64.deb
 
 # Sanitizer builds run everything but the tests that hash (label "hash"):
 # those map 2 GiB arenas and take seconds per hash even without instrumentation;
@@ -72,16 +79,19 @@ test-tsan:
 	cd $(BUILD)-tsan && ctest --output-on-failure -j $(JOBS) -LE 'hash|qemu'
 
 # libFuzzer (clang) on the JSON reader and the pool's line handler, and on the
-# status server's request parser and text escapers, each bounded in time.
+# settings-file reader (-c), the status server's request parser and text
+# escapers, each bounded in time.
 test-fuzz:
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
 	  -DQXT_TESTS=ON -DQXT_FUZZ=ON -DQXT_SANITIZE=asan
-	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_pool_line fuzz_http_request
-	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/http-corpus
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_pool_line fuzz_http_request fuzz_config_file
+	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/http-corpus $(BUILD)-fuzz/config_corpus
 	$(BUILD)-fuzz/tests/fuzz/fuzz_pool_line -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  $(BUILD)-fuzz/corpus tests/fuzz/corpus
 	$(BUILD)-fuzz/tests/fuzz/fuzz_http_request -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  $(BUILD)-fuzz/http-corpus tests/fuzz/http_corpus
+	$(BUILD)-fuzz/tests/fuzz/fuzz_config_file -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(BUILD)-fuzz/config_corpus tests/fuzz/config_corpus
 
 # make run: mine against the bundled test pool on 127.0.0.1.
 # make run POOL=host:port ADDRESS=<your QXT address> [ARGS="-t 4 ..."]: mine for real.

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "app/log_file.hpp"
+
 namespace nolu::qxt {
 
 LogColours colours;
@@ -31,10 +33,14 @@ std::string format_log_line(const char* colour, const char* tag, const std::stri
 }
 
 void log_line(const char* colour, const char* tag, const std::string& message) {
-    const std::string line = format_log_line(colour, tag, message);
+    console_write(format_log_line(colour, tag, message));
+}
+
+void console_write(const std::string& text) {
     std::lock_guard<std::mutex> lock(console_mutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
+    append_to_log_file(text);
 }
 
 bool banner_uses_colour(bool is_tty, const char* no_color_env, bool colour_flag) {

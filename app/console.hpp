@@ -5,9 +5,10 @@
 #include <mutex>
 #include <string>
 
+#include "app/version.hpp"
+
 namespace nolu::qxt {
 
-inline constexpr const char* version_text = "v1.0.2";
 inline constexpr const char* product_title = "NOLU KORVEN QXT";
 inline constexpr const char* product_subtitle = "Quenmark miner (Argon2id)";
 
@@ -31,6 +32,11 @@ extern std::mutex console_mutex;
 // Writes "<colour> <tag><reset> <message>\n" to stdout under the console
 // mutex and flushes. Tags are five characters, padded inside the tag text.
 void log_line(const char* colour, const char* tag, const std::string& message);
+
+// Writes text as it is to stdout under the console mutex and flushes; with
+// --log-file its lines also go to the log file (app/log_file.hpp), as do
+// log_line's.
+void console_write(const std::string& text);
 
 // Formats like log_line into a string (no lock, no output); log_line writes
 // exactly these bytes.

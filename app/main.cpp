@@ -7,6 +7,7 @@
 #include "app/run_loop.hpp"
 #include "app/startup.hpp"
 #include "app/status_service.hpp"
+#include "app/version_info.hpp"
 #include "host/cpu_features.hpp"
 
 using namespace nolu::qxt;
@@ -15,9 +16,10 @@ int main(int argc, char** argv) {
     const Outcome<Options> options = parse_options(argc, argv);
     if (!options) return report_failure(options.error());
     if (options->help) return print_usage(argv[0]);
+    if (options->version) return print_version();
     const Outcome<std::unique_ptr<StatusService>> status = open_status_service(*options);
     if (!status) return report_failure(status.error());
-    open_console(*options);
+    if (const Outcome<Done> console = open_console(*options); !console) return report_failure(console.error());
     const Outcome<Setup> setup = set_up(*options, detect_isa());
     if (!setup) return report_failure(setup.error());
     if (!options->verify.empty()) return run_verify(*setup);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "app/config_file.hpp"
+
 namespace nolu::qxt {
 
 namespace {
@@ -15,34 +17,29 @@ int read_int(const char* text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
-// One option: the words that name it, and what its value (if it takes one)
-// does to the options.
-struct OptionSpec {
-    const char* names[3];   // the long name first; missing-value messages use it
-    bool takes_value;
-    void (*apply)(Options& o, const char* value);
-};
-
 constexpr OptionSpec option_specs[] = {
     {{"--pool", "-o"}, true, [](Options& o, const char* v) { o.pool = v; }},
     {{"--user", "-u", "--address"}, true, [](Options& o, const char* v) { o.address = v; }},
     {{"--worker", "-w"}, true, [](Options& o, const char* v) { o.worker = v; }},
-    {{"--threads", "-t"}, true, [](Options& o, const char* v) { o.threads = read_int(v); }},
+    {{"--threads", "-t"}, true, [](Options& o, const char* v) { o.threads = read_int(v); }, ConfigValue::integer},
     {{"--stats-file"}, true, [](Options& o, const char* v) { o.stats_file = v; }},
     {{"--no-color"}, false, [](Options& o, const char*) { o.color = false; }},
     {{"--engine"}, true, [](Options& o, const char* v) { o.engine = v; }},
     {{"--verify"}, true, [](Options& o, const char* v) { o.verify = v; }},
-    {{"--bench"}, true, [](Options& o, const char* v) { o.bench = read_int(v); }},
-    {{"--skip"}, true, [](Options& o, const char* v) { o.skip = read_int(v); }},
+    {{"--bench"}, true, [](Options& o, const char* v) { o.bench = read_int(v); }, ConfigValue::integer},
+    {{"--skip"}, true, [](Options& o, const char* v) { o.skip = read_int(v); }, ConfigValue::integer},
     {{"--skip-norebuild"}, false, [](Options& o, const char*) { o.rebuild = false; }},
     {{"--reft"}, false, [](Options& o, const char*) { o.reft = true; }},
-    {{"--side"}, true, [](Options& o, const char* v) { o.side = read_int(v); }},
-    {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }},
+    {{"--side"}, true, [](Options& o, const char* v) { o.side = read_int(v); }, ConfigValue::integer},
+    {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }, ConfigValue::integer},
     {{"--http"}, true, [](Options& o, const char* v) { o.http = v; }},
     {{"--http-token"}, true, [](Options& o, const char* v) { o.http_token = v; }},
     {{"--no-self-test"}, false, [](Options& o, const char*) { o.self_test = false; }},
     {{"--no-recheck"}, false, [](Options& o, const char*) { o.recheck = false; }},
-    {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }},
+    {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }, ConfigValue::none},
+    {{"--version", "-V"}, false, [](Options& o, const char*) { o.version = true; }, ConfigValue::none},
+    {{"--config", "-c"}, true, [](Options& o, const char* v) { o.config = v; }, ConfigValue::none},
+    {{"--log-file"}, true, [](Options& o, const char* v) { o.log_file = v; }},
 };
 
 const OptionSpec* find_option(std::string_view word) {
@@ -75,6 +72,10 @@ std::string usage_text(const char* program) {
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB "
         "buffer (AVX-512, 0 = off)\n";
     text +=
+        "  -V, --version            the version and the engines this processor can use\n"
+        "  -c, --config <file>      settings from a JSON file (keys: the long options); the command line wins\n"
+        "      --log-file <f>       append every console line, with a local ISO-8601 time stamp, to <f>\n";
+    text +=
         "      --http <[host:]port> serve /metrics (Prometheus) and /summary (JSON) over HTTP (a bare port: "
         "127.0.0.1)\n"
         "      --http-token <t>     require \"Authorization: Bearer <t>\" (needed to listen beyond loopback)\n";
@@ -89,8 +90,10 @@ int print_usage(const char* program) {
     return 0;
 }
 
-Outcome<Options> parse_options(int argc, const char* const* argv) {
-    Options o;
+namespace {
+
+// Applies the arguments after the program name to o, left to right; stops at --help.
+Outcome<Done> apply_arguments(int argc, const char* const* argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const OptionSpec* spec = find_option(argv[i]);
         if (spec == nullptr) return command_line_failure(std::string("unknown option ") + argv[i] + " (see --help)");
@@ -100,7 +103,25 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
             value = argv[++i];  // verbatim, even when it starts with '-'
         }
         spec->apply(o, value);
-        if (o.help) return o;
+        if (o.help) break;
+    }
+    return Done{};
+}
+
+}  // namespace
+
+std::span<const OptionSpec> option_table() { return option_specs; }
+
+Outcome<Options> parse_options(int argc, const char* const* argv) {
+    Options o;
+    if (const Outcome<Done> read = apply_arguments(argc, argv, o); !read) return read.error();
+    if (o.help || o.version) return o;
+    if (!o.config.empty()) {
+        Options merged;
+        if (const Outcome<Done> loaded = load_config_file(o.config, merged); !loaded) return loaded.error();
+        // The command line wins; it cannot fail now, it was read once already.
+        if (const Outcome<Done> again = apply_arguments(argc, argv, merged); !again) return again.error();
+        o = std::move(merged);
     }
     const std::size_t colon = o.pool.rfind(':');
     if (!split_pool(o.pool))

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "app/failure.hpp"
@@ -34,12 +35,38 @@ struct Options {
     bool self_test = true;  // every thread hashes a known record before mining or benchmarking
     bool recheck = true;    // every share is hashed twice before it goes out
     bool help = false;  // print the usage text and stop
+    bool version = false;  // print the version and the usable engines and stop
+    std::string config;    // the settings file (-c); the command line overrides it
+    std::string log_file;  // a time-stamped copy of the console lines, appended
 };
+
+// How a settings file (-c, app/config_file.hpp) gives an option; its key is
+// the option's long name without the dashes.
+enum class ConfigValue {
+    text,     // a JSON string
+    integer,  // a JSON whole number (read like the command line's number)
+    texts,    // a string, or an array of strings applied in turn (a repeatable option)
+    none,     // not a settings-file key
+};
+
+// One option: the words that name it, and what its value (if it takes one)
+// does to the options. A flag (no value) is true or false in a settings file.
+struct OptionSpec {
+    const char* names[3];  // the long name first; missing-value messages and file keys use it
+    bool takes_value;
+    void (*apply)(Options& o, const char* value);
+    ConfigValue config = ConfigValue::text;  // for a flag only "none" counts (not a key)
+};
+
+// Every option, in the order the command line is matched against.
+std::span<const OptionSpec> option_table();
 
 // Reads the arguments after the program name, left to right; a later
 // occurrence of an option overrides an earlier one, --help ends the reading.
-// Fails (status 2, a plain line for standard error) on an unknown option, a
-// missing value or a pool port out of range.
+// With -c/--config the settings file is read first and the arguments are
+// applied over it. Fails (status 2, a plain line for standard error) on an
+// unknown option, a missing value, a settings file that cannot be used or a
+// pool port out of range.
 Outcome<Options> parse_options(int argc, const char* const* argv);
 
 std::string usage_text(const char* program);

@@ -1,6 +1,5 @@
 #include "app/report.hpp"
 
-#include <cstdio>
 #include <string>
 
 #include "app/console.hpp"
@@ -26,9 +25,7 @@ void print_skip_line(const HashSettings& settings) {
 }  // namespace
 
 void print_start_report(const Setup& setup, const MiningPlan& plan) {
-    const std::string title = format_title_line(plan.threads);
-    std::fputs(title.c_str(), stdout);
-    std::fflush(stdout);
+    console_write(format_title_line(plan.threads));
     if (setup.options.side > 0) print_side_line(setup);
     if (skip_permille(plan.settings) != 0) print_skip_line(plan.settings);
     log_line(colours.grey, "cpu  ",

@@ -1,7 +1,5 @@
 #include "app/run_loop.hpp"
 
-#include <cstdio>
-
 #include "app/console.hpp"
 #include "app/fee.hpp"
 #include "app/hash_rates.hpp"
@@ -138,8 +136,7 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
     stop_flag.exchange(true);
     pool.stop();
     threads.stop_and_join();
-    std::printf("\n shutdown requested — clean exit\n");
-    std::fflush(stdout);
+    console_write("\n shutdown requested — clean exit\n");
     return 0;
 }
 

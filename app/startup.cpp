@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "app/console.hpp"
+#include "app/log_file.hpp"
 #include "app/signals.hpp"
 
 namespace nolu::qxt {
@@ -18,10 +19,14 @@ std::string host_name_worker() {
 
 }  // namespace
 
-void open_console(const Options& options) {
+Outcome<Done> open_console(const Options& options) {
+    if (!options.log_file.empty())
+        if (const Status opened = open_log_file(options.log_file); !opened)
+            return command_line_failure(opened.error().message);
     if (options.color) enable_log_colours();
     print_banner(product_title, product_subtitle, version_text, options.color);
     install_signal_handlers();
+    return Done{};
 }
 
 Outcome<Setup> set_up(const Options& options, const IsaSupport& isa) {

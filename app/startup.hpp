@@ -24,8 +24,9 @@ struct Setup {
     Topology topology;
 };
 
-// Colours, the banner and the signal handlers.
-void open_console(const Options& options);
+// The log file (--log-file; a path that cannot be opened fails, status 2),
+// colours, the banner and the signal handlers.
+Outcome<Done> open_console(const Options& options);
 
 // The engine for this processor, the option rules, the engine's index table,
 // the side-cache plan and the topology.

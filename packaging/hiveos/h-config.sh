@@ -9,6 +9,10 @@
 # h-run.sh. No value is ever evaluated by a shell: each becomes one argument
 # verbatim, so a flight sheet cannot run commands on the rig. The extra options
 # are split at blanks; '...' and "..." quote, a backslash escapes one character.
+# A flight sheet that cannot work (no wallet; a TLS pool URL, which the miner
+# cannot speak) writes no arguments but its reason to $QXT_REFUSAL_FILE, which
+# h-run.sh shows instead of starting the miner, and says so on the dashboard
+# (HiveOS's `message error`) and on standard error.
 
 # Splits $1 into QXT_WORDS without any expansion (no globbing, no $, no `).
 qxt_split_words() {
@@ -50,14 +54,30 @@ qxt_split_words() {
     done
 }
 
+# Why the flight sheet cannot work: its pool URL names TLS (stratum+ssl://,
+# stratum+tls://, ssl://, tls://, ...) or it gives no wallet; nothing when it can.
+qxt_config_refusal() {
+    local url=$1 address=$2 scheme
+    if [[ $url == *://* ]]; then
+        scheme=${url%%://*}
+        scheme=${scheme,,}
+        if [[ $scheme == *ssl* || $scheme == *tls* ]]; then
+            echo "the pool URL ${url} asks for TLS, which korven-qxt does not speak: use the pool's plain TCP port (host:port)"
+            return
+        fi
+    fi
+    [[ -z $address ]] && echo "the flight sheet gives no payout address (wallet and worker template, e.g. %WAL%.%WORKER_NAME%)"
+}
+
 qxt_config_write() {
-    local dir url address worker template
+    local dir url address worker template refusal
     local -a args=()
     dir=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
     . "$dir/h-manifest.conf" || return 1
 
     qxt_split_words "${CUSTOM_URL-}"
     url=${QXT_WORDS[0]-}
+    local pool_url=$url
     url=${url#*://}
     url=${url%%/*}
 
@@ -69,12 +89,21 @@ qxt_config_write() {
     [[ -z $worker ]] && worker=${WORKER_NAME-}
     worker=${worker//[$'\r\n']/}
 
-    [[ -n $url ]] && args+=(-o "$url")
-    if [[ -n $address ]]; then
-        args+=(-u "$address")
-    else
-        echo "korven-qxt: the flight sheet gives no payout address (wallet template)" >&2
+    mkdir -p "$(dirname "$CUSTOM_CONFIG_FILENAME")" "$(dirname "$QXT_REFUSAL_FILE")" || return 1
+    refusal=$(qxt_config_refusal "$pool_url" "$address")
+    if [[ -n $refusal ]]; then
+        rm -f "$CUSTOM_CONFIG_FILENAME"
+        printf '%s\n' "$refusal" > "$QXT_REFUSAL_FILE" || return 1
+        echo "korven-qxt: $refusal" >&2
+        if command -v message >/dev/null 2>&1; then
+            message error "korven-qxt: $refusal" >/dev/null 2>&1
+        fi
+        return 0
     fi
+    rm -f "$QXT_REFUSAL_FILE"
+
+    [[ -n $url ]] && args+=(-o "$url")
+    args+=(-u "$address")
     [[ -n $worker ]] && args+=(-w "$worker")
     qxt_split_words "${CUSTOM_USER_CONFIG-}"
     local w
@@ -82,7 +111,6 @@ qxt_config_write() {
         [[ -n $w ]] && args+=("$w")
     done
 
-    mkdir -p "$(dirname "$CUSTOM_CONFIG_FILENAME")" || return 1
     if ((${#args[@]})); then
         printf '%s\n' "${args[@]}" > "$CUSTOM_CONFIG_FILENAME" || return 1
     else
@@ -98,7 +126,7 @@ qxt_config_gen() {
     local status
     qxt_config_write
     status=$?
-    unset -f qxt_split_words qxt_config_write qxt_config_gen
+    unset -f qxt_split_words qxt_config_refusal qxt_config_write qxt_config_gen
     unset QXT_WORDS
     return $status
 }

@@ -190,6 +190,21 @@ TEST(Options, UsageTextByteForByte) {
               std::string::npos);
 }
 
+TEST(Options, VersionConfigAndLogFileLines) {
+    const std::string text = usage_text("./miner");
+    for (const char* line :
+         {"\n  -V, --version            the version and the engines this processor can use\n",
+          "\n  -c, --config <file>      settings from a JSON file (keys: the long options); the command line wins\n",
+          "\n      --log-file <f>       append every console line, with a local ISO-8601 time stamp, to <f>\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    const Parsed p = parse({"--log-file", "/tmp/x.log", "-V"});
+    ASSERT_FALSE(p.status);
+    EXPECT_EQ(p.options.log_file, "/tmp/x.log");
+    EXPECT_TRUE(p.options.version);
+    EXPECT_EQ(*parse({"-V", "--bogus"}).status, 2);  // an unknown option still ends it
+    EXPECT_TRUE(parse({"--version"}).options.version);
+}
+
 TEST(Options, NumbersReadLikeStrtol) {
     EXPECT_EQ(parse({"-t", "abc"}).options.threads, 0);
     EXPECT_EQ(parse({"-t", "12abc"}).options.threads, 12);

@@ -45,3 +45,13 @@ TEST(EmulatedCpu, ProcessorWithoutAvx2IsRefused) {
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find(" cpu   this CPU has neither AVX-512 nor AVX2: not supported\n"), std::string::npos) << r.out;
 }
+
+TEST(EmulatedCpu, VersionListsOnlyTheEnginesTheProcessorCanRun) {
+    if (!have_qemu()) GTEST_SKIP() << "qemu-x86_64 not installed";
+    ProcessResult r = run_qemu("max", {"--version"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "korven-qxt v1.0.2\nengines: avx2 (default: avx2)\n");
+    r = run_qemu("Nehalem", {"-V"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "korven-qxt v1.0.2\nengines: none: this processor has neither AVX-512 nor AVX2\n");
+}

@@ -1,6 +1,8 @@
 // The HiveOS scripts under bash: h-stats.sh against statistics files (fresh,
-// stale, missing, malformed) and fake sensor trees, h-config.sh against
-// flight-sheet values, h-run.sh with a stand-in miner that records what it got.
+// stale, missing, malformed, reordered, with new fields), read with jq and
+// without it, and fake sensor trees and cpu-temp; h-config.sh against
+// flight-sheet values, including ones that cannot work; h-run.sh with a
+// stand-in miner that records what it got.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -29,6 +31,9 @@ struct MinerFolder {
     std::string log_base = dir / "log/korven-qxt";
     std::string stats = dir / "run/stats.json";
     std::string sysfs = dir / "sys";  // no sensors unless a test adds them
+    std::string refusal = dir / "korven-qxt.refused";
+    std::string bin = dir / "bin";  // ahead of PATH: stand-ins for HiveOS's commands
+    bool jq = true;                 // h-stats.sh reads with jq, else without
 
     MinerFolder() {
         for (const char* script : {"h-config.sh", "h-run.sh", "h-stats.sh"})
@@ -41,18 +46,28 @@ struct MinerFolder {
                 manifest += "CUSTOM_LOG_BASENAME=" + log_base + "\n";
             else if (line.rfind("QXT_STATS_FILE=", 0) == 0)
                 manifest += "QXT_STATS_FILE=" + stats + "\n";
+            else if (line.rfind("QXT_REFUSAL_FILE=", 0) == 0)
+                manifest += "QXT_REFUSAL_FILE=" + refusal + "\n";
+            else if (line.rfind("QXT_REFUSAL_WAIT=", 0) == 0)
+                manifest += "QXT_REFUSAL_WAIT=1\n";
             else
                 manifest += line + "\n";
         }
         write_file(dir.path() / "h-manifest.conf", manifest);
         fs::create_directories(dir.path() / "run");
         fs::create_directories(sysfs);
+        fs::create_directories(bin);
     }
     fs::path path() const { return dir.path(); }
 
     void write_stats(const std::string& content, std::chrono::seconds age = 0s) const {
         write_file(stats, content);
         fs::last_write_time(stats, fs::file_time_type::clock::now() - age);
+    }
+    // A HiveOS command on the scripts' PATH: a bash script body.
+    void command(const std::string& name, const std::string& body) const {
+        write_file(bin + "/" + name, "#!/bin/bash\n" + body + "\n");
+        fs::permissions(bin + "/" + name, fs::perms::owner_all);
     }
     void sensor(const std::string& file, const std::string& value) const {
         fs::create_directories(fs::path(sysfs + "/" + file).parent_path());
@@ -68,8 +83,10 @@ struct Report {
 };
 
 Report read_stats(const MinerFolder& m) {
-    const ProcessResult r = run_bash(R"(cd "$1" && QXT_SYSFS=$2 && . "$1/h-stats.sh"; printf '%s\n%s\n' "$khs" "$stats")",
-                                     {m.path().string(), m.sysfs});
+    const ProcessResult r =
+        run_bash(R"(cd "$1" && QXT_SYSFS=$2 && PATH=$4:$PATH && { [[ $3 == jq ]] || QXT_JQ=/no/jq; } &&
+                    . "$1/h-stats.sh"; printf '%s\n%s\n' "$khs" "$stats")",
+                 {m.path().string(), m.sysfs, m.jq ? "jq" : "none", m.bin});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     Report report;
@@ -102,8 +119,21 @@ std::vector<std::string> numbers(const Report& r, const char* key) {
 
 using Texts = std::vector<std::string>;
 
+// The rate is the processor's: one null bus number, not a GPU's.
+void expect_no_bus(const Report& r) {
+    const JsonValue* bus = json_find(r.stats, "bus_numbers");
+    ASSERT_NE(bus, nullptr) << r.stats_text;
+    ASSERT_EQ(bus->kind, JsonValue::Kind::array);
+    ASSERT_EQ(bus->items.size(), 1u);
+    EXPECT_EQ(bus->items[0].kind, JsonValue::Kind::null);
+}
+
+// The two ways h-stats.sh reads the file, for SCOPED_TRACE.
+const char* way(const MinerFolder& m) { return m.jq ? "with jq" : "without jq"; }
+
 // What a missing, stale or unreadable file reports.
 void expect_zero(const Report& r) {
+    expect_no_bus(r);
     EXPECT_EQ(r.khs, "0");
     EXPECT_EQ(numbers(r, "hs"), Texts{"0.00"});
     EXPECT_EQ(numbers(r, "ar"), (Texts{"0", "0"}));
@@ -118,112 +148,195 @@ void expect_zero(const Report& r) {
 // The version is written in when the tarball is made (checked there).
 TEST(HiveosManifest, NamesTheMinerAndItsFiles) {
     const ProcessResult r = run_bash(
-        R"(. "$1/h-manifest.conf"; printf '%s\n' "$CUSTOM_NAME" "$CUSTOM_CONFIG_FILENAME" "$CUSTOM_LOG_BASENAME" "$QXT_STATS_FILE")",
+        R"(. "$1/h-manifest.conf"; printf '%s\n' "$CUSTOM_NAME" "$CUSTOM_CONFIG_FILENAME" "$CUSTOM_LOG_BASENAME" "$QXT_STATS_FILE" "$QXT_REFUSAL_FILE")",
         {hive_dir.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(split_lines(r.out), (Texts{"korven-qxt", "/hive/miners/custom/korven-qxt/korven-qxt.conf",
-                                         "/var/log/miner/korven-qxt/korven-qxt", "/run/korven-qxt/stats.json"}));
+                                         "/var/log/miner/korven-qxt/korven-qxt", "/run/korven-qxt/stats.json",
+                                         "/hive/miners/custom/korven-qxt/korven-qxt.refused"}));
 }
 
 TEST(HiveosStats, FreshFileAsTheMinerWritesIt) {
-    MinerFolder m;
-    m.write_stats(format_stats_json(2.61, 14, 3, 3610));
-    const Report r = read_stats(m);
-    EXPECT_EQ(r.khs, "0.00261");
-    EXPECT_EQ(numbers(r, "hs"), Texts{"2.61"});
-    EXPECT_EQ(numbers(r, "ar"), (Texts{"14", "3"}));
-    EXPECT_EQ(numbers(r, "temp"), Texts{});
-    EXPECT_EQ(numbers(r, "fan"), Texts{});
-    EXPECT_EQ(json_u64_or(r.stats, "uptime", 0), 3610u);
-    EXPECT_EQ(json_string_or(r.stats, "hs_units", ""), "hs");
-    EXPECT_EQ(json_string_or(r.stats, "algo", ""), "argon2id-qxt");
-    EXPECT_EQ(json_string_or(r.stats, "ver", ""), "1.0.2");  // the running binary's, without the "v"
+    for (const bool jq : {true, false}) {
+        MinerFolder m;
+        m.jq = jq;
+        SCOPED_TRACE(way(m));
+        m.write_stats(format_stats_json(2.61, 14, 3, 3610));
+        const Report r = read_stats(m);
+        EXPECT_EQ(r.khs, "0.00261");
+        EXPECT_EQ(numbers(r, "hs"), Texts{"2.61"});
+        EXPECT_EQ(numbers(r, "ar"), (Texts{"14", "3"}));
+        EXPECT_EQ(numbers(r, "temp"), Texts{});
+        EXPECT_EQ(numbers(r, "fan"), Texts{});
+        expect_no_bus(r);
+        EXPECT_EQ(json_u64_or(r.stats, "uptime", 0), 3610u);
+        EXPECT_EQ(json_string_or(r.stats, "hs_units", ""), "hs");
+        EXPECT_EQ(json_string_or(r.stats, "algo", ""), "argon2id-qxt");
+        EXPECT_EQ(json_string_or(r.stats, "ver", ""), "1.0.2");  // the running binary's, without the "v"
 
-    // 25 s old is still fresh (the miner rewrites it every 10 s).
-    m.write_stats(format_stats_json(1.0, 0, 0, 5), 25s);
-    EXPECT_EQ(read_stats(m).khs, "0.00100");
+        // 25 s old is still fresh (the miner rewrites it every 10 s).
+        m.write_stats(format_stats_json(1.0, 0, 0, 5), 25s);
+        EXPECT_EQ(read_stats(m).khs, "0.00100");
+    }
+}
+
+TEST(HiveosStats, FieldOrderSpacingAndNewFieldsChangeNothing) {
+    for (const bool jq : {true, false}) {
+        MinerFolder m;
+        m.jq = jq;
+        SCOPED_TRACE(way(m));
+        const std::string files[] = {
+            R"({"accepted":14,"hashrate_hs":2.61,"rejected":3,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"})",
+            "{\n  \"hashrate_hs\" : 2.61 ,\n  \"accepted\": 14,\t\"rejected\":3,\r\n  \"uptime_s\":3610,\n"
+            "  \"version\": \"v1.0.2\", \"algo\" :\"argon2id-qxt\"\n}\n",
+            // New fields, some of them holding members of the same names: only the object's own count.
+            R"({"hashrate_hs":2.61,"accepted":14,"rejected":3,"lanes":2,"uptime_s":3610,"pool":{"url":"p:1",)"
+            R"("accepted":99,"up":true},"version":"v1.0.2","algo":"argon2id-qxt","threads":[{"rejected":7},"}{"]})",
+        };
+        for (const std::string& file : files) {
+            SCOPED_TRACE(file);
+            m.write_stats(file);
+            const Report r = read_stats(m);
+            EXPECT_EQ(r.khs, "0.00261");
+            EXPECT_EQ(numbers(r, "ar"), (Texts{"14", "3"}));
+            EXPECT_EQ(json_u64_or(r.stats, "uptime", 0), 3610u);
+        }
+        // Without version and algo: the package's version and the algorithm's name.
+        m.write_stats(R"({"hashrate_hs":0.5,"accepted":1,"rejected":0,"uptime_s":9})");
+        const Report r = read_stats(m);
+        EXPECT_EQ(r.khs, "0.00050");
+        EXPECT_EQ(json_string_or(r.stats, "ver", ""), QXT_VERSION);
+        EXPECT_EQ(json_string_or(r.stats, "algo", ""), "argon2id-qxt");
+    }
 }
 
 TEST(HiveosStats, SpeedsKeepTheirDecimalsAndCountsTheirDigits) {
-    MinerFolder m;
-    const struct {
-        double hs;
-        const char* khs;
-        const char* hs_text;
-    } cases[] = {{0.01, "0.00001", "0.01"}, {1.0, "0.00100", "1.00"}, {999.99, "0.99999", "999.99"},
-                 {123456.78, "123.45678", "123456.78"}, {0.0, "0", "0.00"}};
-    for (const auto& c : cases) {
-        m.write_stats(format_stats_json(c.hs, 1, 0, 1));
+    for (const bool jq : {true, false}) {
+        MinerFolder m;
+        m.jq = jq;
+        SCOPED_TRACE(way(m));
+        const struct {
+            double hs;
+            const char* khs;
+            const char* hs_text;
+        } cases[] = {{0.01, "0.00001", "0.01"}, {1.0, "0.00100", "1.00"}, {999.99, "0.99999", "999.99"},
+                     {123456.78, "123.45678", "123456.78"}, {0.0, "0", "0.00"}};
+        for (const auto& c : cases) {
+            m.write_stats(format_stats_json(c.hs, 1, 0, 1));
+            const Report r = read_stats(m);
+            EXPECT_EQ(r.khs, c.khs) << c.hs;
+            EXPECT_EQ(numbers(r, "hs"), Texts{c.hs_text});
+        }
+        // Large counters are copied as text. jq reads numbers as doubles: exact
+        // up to 2^53, more than any rig's share count; beyond bash's integers
+        // only the plain reader is exact.
+        m.write_stats(format_stats_json(3.5, 9007199254740992ull, 8, 0));
+        EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"9007199254740992", "8"}));
+        if (!jq) {
+            m.write_stats(format_stats_json(3.5, UINT64_MAX, 8, 0));
+            EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"18446744073709551615", "8"}));
+        }
+        // Leading zeros (no octal reading).
+        m.write_stats(R"({"hashrate_hs":08.09,"accepted":010,"rejected":09,"uptime_s":007,"version":"v1.0.2","algo":"argon2id-qxt"})");
         const Report r = read_stats(m);
-        EXPECT_EQ(r.khs, c.khs) << c.hs;
-        EXPECT_EQ(numbers(r, "hs"), Texts{c.hs_text});
+        EXPECT_EQ(r.khs, "0.00809");
+        EXPECT_EQ(numbers(r, "hs"), Texts{"8.09"});
+        EXPECT_EQ(numbers(r, "ar"), (Texts{"10", "9"}));
+        EXPECT_EQ(json_u64_or(r.stats, "uptime", 0), 7u);
     }
-    // Counters beyond bash's integers, and leading zeros (no octal reading).
-    m.write_stats(format_stats_json(3.5, UINT64_MAX, 8, 0));
-    EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"18446744073709551615", "8"}));
-    m.write_stats(R"({"hashrate_hs":08.09,"accepted":010,"rejected":09,"uptime_s":007,"version":"v1.0.2","algo":"argon2id-qxt"})");
-    const Report r = read_stats(m);
-    EXPECT_EQ(r.khs, "0.00809");
-    EXPECT_EQ(numbers(r, "hs"), Texts{"8.09"});
-    EXPECT_EQ(numbers(r, "ar"), (Texts{"10", "9"}));
-    EXPECT_EQ(json_u64_or(r.stats, "uptime", 0), 7u);
 }
 
 // Shares withheld for a hardware error are the third count of "ar" (the
 // rig manager's invalid shares), shown only when there are any; a file
 // without the field (an older miner) reads as before.
 TEST(HiveosStats, HardwareErrorsAreTheThirdShareCount) {
-    MinerFolder m;
-    m.write_stats(format_stats_json(2.61, 14, 3, 3610, 2));
-    Report r = read_stats(m);
-    EXPECT_EQ(numbers(r, "ar"), (Texts{"14", "3", "2"}));
-    EXPECT_EQ(r.khs, "0.00261");
-    m.write_stats(format_stats_json(2.61, 14, 3, 3610, 0));
-    EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"14", "3"}));
-    m.write_stats(R"({"hashrate_hs":1.00,"accepted":1,"rejected":0,"uptime_s":9,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":007})");
-    EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"1", "0", "7"}));
-    m.write_stats(format_stats_json(1.0, 1, 0, 9, UINT64_MAX));
-    EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"1", "0", "18446744073709551615"}));
-    // A malformed field makes the whole line unreadable, as any other field would.
-    m.write_stats(R"({"hashrate_hs":1.00,"accepted":1,"rejected":0,"uptime_s":9,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":-1})");
-    expect_zero(read_stats(m));
+    for (const bool jq : {true, false}) {
+        MinerFolder m;
+        m.jq = jq;
+        SCOPED_TRACE(way(m));
+        m.write_stats(format_stats_json(2.61, 14, 3, 3610, 2));
+        Report r = read_stats(m);
+        EXPECT_EQ(numbers(r, "ar"), (Texts{"14", "3", "2"}));
+        EXPECT_EQ(r.khs, "0.00261");
+        m.write_stats(format_stats_json(2.61, 14, 3, 3610, 0));
+        EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"14", "3"}));
+        m.write_stats(R"({"hashrate_hs":1.00,"accepted":1,"rejected":0,"uptime_s":9,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":007})");
+        EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"1", "0", "7"}));
+        // jq reads numbers as doubles (exact to 2^53); the plain reader copies the text.
+        const std::uint64_t big = jq ? (std::uint64_t{1} << 53) : UINT64_MAX;
+        m.write_stats(format_stats_json(1.0, 1, 0, 9, big));
+        EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"1", "0", std::to_string(big)}));
+        // A malformed field makes the whole line unreadable, as any other field would.
+        m.write_stats(R"({"hashrate_hs":1.00,"accepted":1,"rejected":0,"uptime_s":9,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":-1})");
+        expect_zero(read_stats(m));
+    }
 }
 
 TEST(HiveosStats, StaleOrMissingFileReportsZero) {
-    MinerFolder m;
-    expect_zero(read_stats(m));  // never written
-    m.write_stats(format_stats_json(2.61, 14, 0, 3610), 35s);
-    expect_zero(read_stats(m));
-    // A time stamp far ahead: the clock was set back and the miner is gone.
-    m.write_stats(format_stats_json(2.61, 14, 0, 3610), -120s);
-    expect_zero(read_stats(m));
+    for (const bool jq : {true, false}) {
+        MinerFolder m;
+        m.jq = jq;
+        SCOPED_TRACE(way(m));
+        expect_zero(read_stats(m));  // never written
+        m.write_stats(format_stats_json(2.61, 14, 0, 3610), 35s);
+        expect_zero(read_stats(m));
+        // A time stamp far ahead: the clock was set back and the miner is gone.
+        m.write_stats(format_stats_json(2.61, 14, 0, 3610), -120s);
+        expect_zero(read_stats(m));
+    }
 }
 
 TEST(HiveosStats, MalformedFilesReportZeroAndValidJson) {
-    MinerFolder m;
     const std::string good = format_stats_json(2.61, 14, 0, 3610);
     const std::string malformed[] = {
         "",
         "not json\n",
         good.substr(0, good.size() / 2),  // cut short
-        R"({"accepted":14,"hashrate_hs":2.61,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"})",
+        good + good,                      // two objects
+        "[" + good + "]",
+        R"({"hashrate_hs":2.61,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"})",  // no accepted
         R"({"hashrate_hs":-2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"})",
         R"({"hashrate_hs":nan,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"})",
-        R"({"hashrate_hs":1e3,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"})",
+        R"({"hashrate_hs":"2.61","accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"})",
+        R"({"hashrate_hs":2.61,"accepted":1.5,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt"})",
         R"({"hashrate_hs":12345678901234567890.5,"accepted":1,"rejected":0,"uptime_s":1,"version":"v1","algo":"a"})",
         R"({"hashrate_hs":2.61,"accepted":123456789012345678901,"rejected":0,"uptime_s":1,"version":"v1","algo":"a"})",
         // Text that would break the JSON, or a shell, if it were copied through.
         R"({"hashrate_hs":2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1\"],\"x\":[","algo":"a"})",
         R"j({"hashrate_hs":2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":"$(touch pwned)","algo":"a"})j",
         R"({"hashrate_hs":2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"a\\"})",
+        R"({"hashrate_hs":2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":7,"algo":"a"})",
         good.substr(0, good.size() - 1) + std::string(4096, 'x') + "\n",
+        good.substr(0, good.size() - 2) + ",\"pad\":\"" + std::string(17000, 'x') + "\"}\n",  // over 16 KiB
     };
-    for (const std::string& content : malformed) {
-        SCOPED_TRACE(content.substr(0, 120));
-        m.write_stats(content);
-        expect_zero(read_stats(m));
+    for (const bool jq : {true, false}) {
+        MinerFolder m;
+        m.jq = jq;
+        SCOPED_TRACE(way(m));
+        for (const std::string& content : malformed) {
+            SCOPED_TRACE(content.substr(0, 120));
+            m.write_stats(content);
+            expect_zero(read_stats(m));
+        }
+        EXPECT_FALSE(fs::exists(m.path() / "pwned"));
+        // An exponent is JSON to jq; the plain reader takes only plain decimals.
+        m.write_stats(R"({"hashrate_hs":1e3,"accepted":14,"rejected":0,"uptime_s":3610})");
+        EXPECT_EQ(read_stats(m).khs, jq ? "1.00000" : "0");
     }
-    EXPECT_FALSE(fs::exists(m.path() / "pwned"));
+}
+
+TEST(HiveosStats, CpuTemperatureFromHiveosCpuTempFirst) {
+    MinerFolder m;
+    m.write_stats(format_stats_json(2.0, 0, 0, 1));
+    m.sensor("class/hwmon/hwmon1/name", "coretemp");
+    m.sensor("class/hwmon/hwmon1/temp1_input", "61000");
+    m.command("cpu-temp", "echo 57");
+    EXPECT_EQ(numbers(read_stats(m), "temp"), Texts{"57"});
+    m.command("cpu-temp", "echo 48.5");
+    EXPECT_EQ(numbers(read_stats(m), "temp"), Texts{"48"});
+    // No usable answer: the own reading.
+    m.command("cpu-temp", "echo 'no sensors'; exit 1");
+    EXPECT_EQ(numbers(read_stats(m), "temp"), Texts{"61"});
 }
 
 TEST(HiveosStats, CpuTemperatureFromHwmonElseThermalZones) {
@@ -249,17 +362,20 @@ TEST(HiveosStats, CpuTemperatureFromHwmonElseThermalZones) {
 }
 
 TEST(HiveosStats, SourcingLeavesOnlyKhsAndStats) {
-    MinerFolder m;
-    m.write_stats(format_stats_json(2.61, 14, 0, 3610));
-    // The agent's own variables keep their values, even those named like the manifest's.
-    const ProcessResult r = run_bash(
-        R"(dir=keep; line=keep; CUSTOM_VERSION=agent; a=$(compgen -v; declare -F)
-           . "$1/h-stats.sh"
-           comm -13 <(sort <<<"$a") <({ compgen -v; declare -F; } | sort) | grep -vx 'a\|BASH_REMATCH'
-           echo "$dir $line $CUSTOM_VERSION")",
-        {m.path().string()});
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "khs\nstats\nkeep keep agent\n");
+    for (const char* jq : {"jq", "/no/jq"}) {
+        SCOPED_TRACE(jq);
+        MinerFolder m;
+        m.write_stats(format_stats_json(2.61, 14, 0, 3610));
+        // The agent's own variables keep their values, even those named like the manifest's.
+        const ProcessResult r = run_bash(
+            R"(dir=keep; line=keep; fields=keep; CUSTOM_VERSION=agent; QXT_JQ=$2; a=$(compgen -v; declare -F)
+               . "$1/h-stats.sh"
+               comm -13 <(sort <<<"$a") <({ compgen -v; declare -F; } | sort) | grep -vx 'a\|BASH_REMATCH\|MAPFILE'
+               echo "$dir $line $fields $CUSTOM_VERSION $khs")",
+            {m.path().string(), jq});
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "khs\nstats\nkeep keep keep agent 0.00261\n");
+    }
 }
 
 namespace {
@@ -283,6 +399,8 @@ Texts apply(const MinerFolder& m, const FlightSheet& f, ProcessResult* result = 
             script += std::string("unset ") + name + "; ";
         }
     }
+    args.push_back(m.bin);
+    script += "PATH=$" + std::to_string(args.size()) + ":$PATH; ";
     script += R"(cd "$1" && . "$1/h-config.sh")";
     const ProcessResult r = run_bash(script, args);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -307,10 +425,50 @@ TEST(HiveosConfig, PoolWalletWorkerAndExtraOptions) {
     // Pool forms: a scheme, several pools (the first is used), blanks around.
     EXPECT_EQ(apply(m, {" stratum+tcp://pool.example.com:3358/ \n backup:1", " QXw ", "\n-t\t2\n", ""}),
               (Texts{"-o", "pool.example.com:3358", "-u", "QXw", "-t", "2"}));
-    // No wallet: the miner will refuse to start, so say it here too.
+    EXPECT_FALSE(fs::exists(m.refusal));
+}
+
+TEST(HiveosConfig, AFlightSheetThatCannotWorkIsRefusedOnTheDashboard) {
+    MinerFolder m;
+    m.command("message", R"(printf '%s|' "$@" >> "$(dirname "$0")/messages"; echo >> "$(dirname "$0")/messages")");
+    const std::string messages = m.bin + "/messages";
+    const struct {
+        FlightSheet sheet;
+        const char* reason;
+    } cases[] = {
+        {{"pool.example.com:3358", std::nullopt, "-t 1", std::nullopt},
+         "the flight sheet gives no payout address (wallet and worker template, e.g. %WAL%.%WORKER_NAME%)"},
+        {{"p:1", ".rig", std::nullopt, "hive-rig"},
+         "the flight sheet gives no payout address (wallet and worker template, e.g. %WAL%.%WORKER_NAME%)"},
+        {{"stratum+ssl://pool.example.com:443", "QXw", std::nullopt, std::nullopt},
+         "the pool URL stratum+ssl://pool.example.com:443 asks for TLS, which korven-qxt does not speak: use the "
+         "pool's plain TCP port (host:port)"},
+        {{"SSL://p:443", "QXw", std::nullopt, std::nullopt},
+         "the pool URL SSL://p:443 asks for TLS, which korven-qxt does not speak: use the pool's plain TCP port "
+         "(host:port)"},
+        {{"stratum+tls://p:443", std::nullopt, std::nullopt, std::nullopt},
+         "the pool URL stratum+tls://p:443 asks for TLS, which korven-qxt does not speak: use the pool's plain TCP "
+         "port (host:port)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        write_file(m.conf, "-o\nold:1\n");  // an earlier flight sheet's arguments
+        fs::remove(messages);
+        ProcessResult r;
+        EXPECT_EQ(apply(m, c.sheet, &r), Texts{});
+        EXPECT_FALSE(fs::exists(m.conf));  // nothing left for h-run.sh to start with
+        EXPECT_EQ(read_file(m.refusal), std::string(c.reason) + "\n");
+        EXPECT_EQ(r.err, std::string("korven-qxt: ") + c.reason + "\n");
+        EXPECT_EQ(read_file(messages), std::string("error|korven-qxt: ") + c.reason + "|\n");
+    }
+    // A working flight sheet again: arguments, no refusal.
+    EXPECT_EQ(apply(m, {"stratum+tcp://p:1", "QXw", std::nullopt, std::nullopt}), (Texts{"-o", "p:1", "-u", "QXw"}));
+    EXPECT_FALSE(fs::exists(m.refusal));
+    // Without HiveOS's message command the refusal still works.
+    fs::remove(m.bin + "/message");
     ProcessResult r;
-    EXPECT_EQ(apply(m, {std::nullopt, std::nullopt, "-t 1", std::nullopt}, &r), Texts({"-t", "1"}));
-    EXPECT_NE(r.err.find("no payout address"), std::string::npos) << r.err;
+    EXPECT_EQ(apply(m, {"tls://p:1", "QXw", std::nullopt, std::nullopt}, &r), Texts{});
+    EXPECT_TRUE(fs::exists(m.refusal));
 }
 
 TEST(HiveosConfig, ValuesBecomeArgumentsVerbatimAndRunNothing) {
@@ -362,8 +520,9 @@ TEST(HiveosRun, RunsTheMinerFromItsFolderAndSigtermReachesIt) {
     const ProcessResult r = p.wait(10s);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "miner started\nstopped by TERM\n");
-    EXPECT_EQ(read_file(m.log_base + ".log"), r.out);
-    EXPECT_EQ(read_file(m.log_base + ".log.1"), "earlier run\n");
+    // Appended: the rig manager rotates and truncates the log, h-run.sh never does.
+    EXPECT_EQ(read_file(m.log_base + ".log"), "earlier run\n" + r.out);
+    EXPECT_FALSE(fs::exists(m.log_base + ".log.1"));
 
     Texts expected = conf;
     expected.insert(expected.end(), {"--stats-file", m.stats});
@@ -384,6 +543,20 @@ TEST(HiveosRun, CtrlCStillLogsTheMinersLastLines) {
     const ProcessResult r = p.wait(10s);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(m.log_base + ".log"), "miner started\nstopped by INT\n");
+}
+
+TEST(HiveosRun, ARefusedFlightSheetIsShownNotStarted) {
+    MinerFolder m;
+    install_stand_in(m);
+    apply(m, {"ssl://p:1", "QXw", std::nullopt, std::nullopt});
+    const auto t0 = std::chrono::steady_clock::now();
+    const ProcessResult r = run_process({"/bin/bash", (m.path() / "h-run.sh").string()}, 10s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 1s);  // QXT_REFUSAL_WAIT: no tight restart loop
+    const std::string line = "korven-qxt: not started: " + read_file(m.refusal);
+    EXPECT_EQ(r.err, line);
+    EXPECT_EQ(read_file(m.log_base + ".log"), line);  // in the log the dashboard shows
+    EXPECT_FALSE(fs::exists(m.path() / "args.out"));
 }
 
 TEST(HiveosRun, WithoutAConfigItStopsAndSaysWhy) {
