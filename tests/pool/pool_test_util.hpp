@@ -85,4 +85,7 @@ bool reconnect(TestServer& server);
 
 Config config_for(std::uint16_t port, const std::string& address = "QXTaddr", const std::string& worker = "rig1");
 
+// A jitter source that leaves every back-off step as it is (5, 10, 20 s...).
+inline double no_jitter() { return 0.5; }
+
 }  // namespace nolu::qxt::test
