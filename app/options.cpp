@@ -1,9 +1,11 @@
 #include "app/options.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace nolu::qxt {
@@ -11,8 +13,41 @@ namespace nolu::qxt {
 namespace {
 
 // Leading digits only, junk ignored, sign accepted; stored as a 32-bit int.
+// The option's range has been checked (check_number) before.
 int read_int(const char* text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
+}
+
+// The numeric options and the values each accepts; a value outside is a
+// command-line error rather than one that wraps around or asks for the
+// impossible. Zero and negative counts keep their meaning (automatic, off).
+struct NumberRange {
+    const char* option;  // the long name
+    long long low;
+    long long high;
+};
+
+constexpr NumberRange number_ranges[] = {
+    {"--threads", INT_MIN, 1024},          // 0 or less: automatic; 1024 threads need 2 TiB
+    {"--bench", 0, INT_MAX},               // seconds
+    {"--skip", -1, 1000},                  // -1 automatic, 0 off, 1-499 read as 500
+    {"--side", INT_MIN, 65000},            // 0 or less: off; the planner's largest buffer
+    {"--side-dist", INT_MIN, 2097152},     // 0 or less: the planner tries; at most the arena
+};
+
+// Reads the number as read_int does (leading blanks, a sign, trailing junk
+// ignored: existing command lines keep working) and checks its range.
+std::optional<std::string> check_number(std::string_view option, const char* text) {
+    for (const NumberRange& range : number_ranges) {
+        if (option != range.option) continue;
+        errno = 0;
+        const long long value = std::strtoll(text, nullptr, 10);
+        if (errno != ERANGE && value >= range.low && value <= range.high) return std::nullopt;
+        const std::string allowed = range.low == INT_MIN ? "at most " + std::to_string(range.high)
+                                                         : std::to_string(range.low) + " to " + std::to_string(range.high);
+        return std::string(option) + " " + text + " is out of range (" + allowed + ")";
+    }
+    return std::nullopt;
 }
 
 // One option: the words that name it, and what its value (if it takes one)
@@ -25,6 +60,7 @@ struct OptionSpec {
 
 constexpr OptionSpec option_specs[] = {
     {{"--pool", "-o"}, true, [](Options& o, const char* v) { o.pool = v; }},
+    {{"--backup-pool"}, true, [](Options& o, const char* v) { o.backup_pools.emplace_back(v); }},
     {{"--user", "-u", "--address"}, true, [](Options& o, const char* v) { o.address = v; }},
     {{"--worker", "-w"}, true, [](Options& o, const char* v) { o.worker = v; }},
     {{"--threads", "-t"}, true, [](Options& o, const char* v) { o.threads = read_int(v); }},
@@ -70,6 +106,9 @@ std::string usage_text(const char* program) {
         "                           0 = off; default: 600 with 4 threads or more, off below)\n"
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB "
         "buffer (AVX-512, 0 = off)\n";
+    text +=
+        "      --backup-pool <host:port>  a pool to mine on while the ones before it fail (repeatable, tried in "
+        "order)\n";
     return text;
 }
 
@@ -87,6 +126,8 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
         if (spec->takes_value) {
             if (i + 1 >= argc) return command_line_failure(std::string("missing value for ") + spec->names[0]);
             value = argv[++i];  // verbatim, even when it starts with '-'
+            if (const std::optional<std::string> range = check_number(spec->names[0], value))
+                return command_line_failure(*range);
         }
         spec->apply(o, value);
         if (o.help) return o;
@@ -94,6 +135,11 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
     const std::size_t colon = o.pool.rfind(':');
     if (!split_pool(o.pool))
         return command_line_failure("pool port " + o.pool.substr(colon + 1) + " is out of range (0 to 65535)");
+    for (const std::string& backup : o.backup_pools) {
+        if (!split_pool(backup))
+            return command_line_failure("backup pool port " + backup.substr(backup.rfind(':') + 1) +
+                                        " is out of range (0 to 65535)");
+    }
     return o;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/failure.hpp"
 #include "hash/engine_table.hpp"
@@ -16,6 +17,7 @@ inline constexpr const char* default_pool = "qxt.nolupool.net:3358";
 
 struct Options {
     std::string pool = default_pool;
+    std::vector<std::string> backup_pools;  // --backup-pool, in the order given
     std::string address;
     std::string worker;
     int threads = 0;
@@ -33,9 +35,10 @@ struct Options {
 };
 
 // Reads the arguments after the program name, left to right; a later
-// occurrence of an option overrides an earlier one, --help ends the reading.
-// Fails (status 2, a plain line for standard error) on an unknown option, a
-// missing value or a pool port out of range.
+// occurrence of an option overrides an earlier one (--backup-pool adds one
+// more pool each time), --help ends the reading. Fails (status 2, a plain
+// line for standard error) on an unknown option, a missing value, a number
+// out of its option's range or a pool port out of range.
 Outcome<Options> parse_options(int argc, const char* const* argv);
 
 std::string usage_text(const char* program);

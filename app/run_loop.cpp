@@ -41,6 +41,7 @@ Config pool_config(const Setup& setup, const MiningPlan& plan) {
     Config config;
     config.host = plan.endpoint.host;
     config.port = plan.endpoint.port;
+    for (const PoolEndpoint& backup : plan.backups) config.backups.push_back(Endpoint{backup.host, backup.port});
     config.address = setup.options.address;
     config.worker = plan.worker;
     config.agent = std::string("nolu-korven-qxt/") + version_text;
@@ -57,6 +58,16 @@ void report_speed(const Setup& setup, const RateRing& ring, const ShareCounters&
         write_stats_file(setup.options.stats_file, format_stats_json(ring.rate(60), accepted, rejected, uptime_s));
 }
 
+// A run in which no thread holds an arena has nothing to mine with: it ends
+// (status 1, a red line) instead of idling where no watchdog notices.
+bool no_arena_at_all(const MiningThreads& threads) {
+    return threads.counters().ready.load() == 0 && !stop_flag.load();
+}
+
+Failure no_arena_failure() {
+    return memory_failure("no mining thread could map its arena: nothing to mine with");
+}
+
 }  // namespace
 
 int run_benchmark(const Setup& setup, const MiningPlan& plan) {
@@ -64,13 +75,15 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan) {
     threads.start(setup, plan, nullptr);
     threads.wait_for_arenas();
     print_arena_report(threads.counters());
+    if (no_arena_at_all(threads)) return report_failure(no_arena_failure());
     Sampler sampler(threads);
+    const BenchMeter meter(threads.hashes(), steady_ns());
     const auto seconds = static_cast<std::uint64_t>(setup.options.bench);
     while (!stop_flag.load()) {
         sampler.next_second();
         if (sampler.ring().samples() >= seconds) {
             log_line(colours.bold, "bench",
-                     format_bench_line(plan.threads, sampler.ring().rate(seconds), setup.options.bench));
+                     format_bench_line(plan.threads, meter.rate(threads.hashes(), steady_ns()), setup.options.bench));
             break;
         }
     }
@@ -91,6 +104,10 @@ int run_mining(const Setup& setup, const MiningPlan& plan) {
     const std::uint64_t uptime_start = steady_ns();
     threads.wait_for_arenas();
     print_arena_report(threads.counters());
+    if (no_arena_at_all(threads)) {
+        pool.stop();
+        return report_failure(no_arena_failure());
+    }
 
     FeeSwitch fee(
         config,
