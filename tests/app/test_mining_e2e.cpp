@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -201,4 +202,25 @@ TEST(MiningEndToEnd, SigintWhileThePoolIsUnreachable) {
     ASSERT_TRUE(m.wait_for_output(" pages ", 30s)) << m.out();
     std::this_thread::sleep_for(1500ms);
     expect_clean_stop(m, SIGINT);
+}
+
+TEST(MiningEndToEnd, ABackupPoolTakesOverWhileThePrimaryIsDown) {
+    const fs::path dir = temp_dir("backup");
+    TestPool pool(dir, {"--job-every", "0"});
+    // The backup by name: resolved by the miner's own resolver (hosts file,
+    // or loopback for localhost).
+    const std::string backup = "localhost:" + pool.endpoint().substr(pool.endpoint().rfind(':') + 1);
+    Process m({miner, "--no-color", "-o", "127.0.0.1:1", "--backup-pool", backup, "-u", "QXaddr", "-t", "1"});
+    ASSERT_TRUE(m.wait_for_output(" net   cannot reach 127.0.0.1:1, retry in ", 30s)) << m.out();
+    const auto refused = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m.wait_for_output(" net   switching to backup pool " + backup + "\n", 10s)) << m.out();
+    ASSERT_TRUE(m.wait_for_output(" net   connected to " + backup + "\n", 15s)) << m.out();
+    const double failover = std::chrono::duration<double>(std::chrono::steady_clock::now() - refused).count();
+    ASSERT_TRUE(m.wait_for_output(" net   logged in\n", 10s)) << m.out();
+    EXPECT_NE(m.out().find("\n pool  backup " + backup + "\n"), std::string::npos) << m.out();
+    EXPECT_GE(failover, 3.9);  // the first back-off step, 5 s less its jitter
+    EXPECT_LT(failover, 8.0);
+    std::printf("[measure] real binary: failover to the backup %.2f s after the refusal\n", failover);
+    expect_clean_stop(m, SIGINT);
+    fs::remove_all(dir);
 }
