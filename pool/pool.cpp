@@ -313,13 +313,12 @@ Pool::SessionEnd Pool::serve(int fd, const std::string* received) {
         if (send_stalled_.load()) {
             end.failed = true;
             end.note = label(here) + " stopped reading: a line could not be sent for " +
-                       std::to_string(timing_.step.count() * send_stall_steps / 1000) + " s";
+                       duration_text(timing_.step * send_stall_steps);
             break;
         }
         if (!end.got_job && Clock::now() >= job_deadline) {
             end.failed = true;
-            end.note = "no job from " + label(here) + " within " +
-                       std::to_string(timing_.job_timeout.count() / 1000) + " s";
+            end.note = "no job from " + label(here) + " within " + duration_text(timing_.job_timeout);
             break;
         }
         int wait_ms = static_cast<int>(timing_.read_poll.count());

@@ -70,7 +70,7 @@ void Probe::run(Endpoint endpoint, std::string login_line, Lookups& lookups, Poo
     std::size_t line_start = 0;
     while (keep_going()) {
         if (Clock::now() >= give_up) {
-            result_.reason = "no job within " + std::to_string(timing.job_timeout.count() / 1000) + " s";
+            result_.reason = "no job within " + duration_text(timing.job_timeout);
             break;
         }
         pollfd p{fd, POLLIN, 0};

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 namespace nolu::qxt {
 
@@ -24,6 +25,13 @@ struct PoolTiming {
     int keepalive_count = 5;
     std::chrono::milliseconds user_timeout{110000};
 };
+
+// "30 s", or "0.3 s" for the short times of tests.
+inline std::string duration_text(std::chrono::milliseconds time) {
+    const long long ms = time.count();
+    if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+    return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+}
 
 // The random source of the back-off jitter: a number in [0, 1).
 using JitterFn = std::function<double()>;

@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,35 +54,35 @@ ResolveFn fixed_addresses(std::vector<const char*> texts) {
     };
 }
 
-// A resolver that hangs until released (the test releases it before it
-// ends, so its threads finish); counts its calls.
+// A resolver that hangs on "hang.test" until released (on destruction at
+// the latest, so its threads finish); other names are 127.0.0.1. Its state
+// is shared with the resolver threads, which may outlive the object.
 class HangingResolver {
 public:
     ResolveFn fn() {
-        return [this](const std::string& host) -> Lookup {
-            calls.fetch_add(1);
+        return [state = state_](const std::string& host) -> Lookup {
+            state->calls.fetch_add(1);
             if (host != "hang.test") return std::vector<IpAddress>{*parse_ip_literal("127.0.0.1")};
-            std::unique_lock<std::mutex> lock(mutex_);
-            released_.wait(lock, [this] { return released; });
+            std::unique_lock<std::mutex> lock(state->mutex);
+            state->changed.wait(lock, [&state] { return state->released; });
             return LookupError{LookupError::Kind::not_found};
         };
     }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released = true;
-        released_.notify_all();
-    }
+    int calls() const { return state_->calls.load(); }
     ~HangingResolver() {
-        release();
-        // The detached resolver threads use this object until they return.
-        std::this_thread::sleep_for(50ms);
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->released = true;
+        state_->changed.notify_all();
     }
-    std::atomic<int> calls{0};
 
 private:
-    std::mutex mutex_;
-    std::condition_variable released_;
-    bool released = false;
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        std::atomic<int> calls{0};
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 // Accepts the pool's next connection and reads its login.
@@ -301,7 +303,7 @@ TEST(Failover, AHangingNameLookupHoldsUpNothing) {
         EXPECT_LT(seconds_since(start), 0.1) << i;
     }
     // However often it was tried, the hung name holds one resolver thread.
-    EXPECT_EQ(resolver.calls.load(), 2);  // hang.test once, backup.test once
+    EXPECT_EQ(resolver.calls(), 2);  // hang.test once, backup.test once
 }
 
 TEST(Failover, TwoPoolsFirstDownThenBack) {
