@@ -2,11 +2,16 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "app/console.hpp"
 #include "app/signals.hpp"
 #include "app/stats.hpp"
 #include "app/verify_records.hpp"
+#include "common/clock.hpp"
 #include "hash/arena.hpp"
 
 namespace nolu::qxt {
@@ -17,7 +22,8 @@ std::vector<std::uint32_t> verify_passes(const EngineRow& engine, int option_ski
 }
 
 VerifyCounts verify_file(const std::string& path, Engine engine, const HashSettings& settings,
-                         const std::vector<std::uint32_t>& passes, const std::atomic<bool>& stop) {
+                         const std::vector<std::uint32_t>& passes, const std::atomic<bool>& stop,
+                         const std::function<void(const VerifyCounts&)>& progress) {
     VerifyCounts counts;
     bool first_pass = true;
     for (std::uint32_t permille : passes) {
@@ -40,11 +46,13 @@ VerifyCounts verify_file(const std::string& path, Engine engine, const HashSetti
                     if (counts.problems.size() < verify_problems_shown)
                         counts.problems.push_back("line " + std::to_string(record->line) + ": " + record->problem);
                 }
+                if (progress) progress(counts);
                 continue;
             }
             alignas(64) std::uint8_t actual[32];
             engine(arena, record->header.data(), record->nonce, actual);
             if (std::memcmp(actual, record->hash.data(), sizeof actual) == 0) ++counts.matched;
+            if (progress) progress(counts);
             if (stop.load()) break;
         }
         arena_release(arena);
@@ -57,9 +65,66 @@ VerifyCounts verify_file(const std::string& path, Engine engine, const HashSetti
     return counts;
 }
 
+namespace {
+
+// What the hashing thread has done so far, shared with the main thread.
+struct VerifyProgress {
+    std::mutex mutex;
+    VerifyCounts counts;
+    bool done = false;
+};
+
+// Runs verify_file on a thread of its own while this thread watches the
+// stop flag: a signal ends the verification at once, not after a hash that
+// may take seconds on a slow or busy machine. The thread owns copies of all
+// it reads (the side-cache plan included; the index tables live as long as
+// the process), so after a stop it may go on hashing, unwaited for, until
+// the process exits.
+VerifyCounts verify_until_stopped(const Setup& setup) {
+    auto shared = std::make_shared<VerifyProgress>();
+    auto side = setup.side ? std::make_shared<SidePlan>(*setup.side) : nullptr;
+    HashSettings settings = setup.settings;
+    settings.side = side.get();
+    auto work = [shared, side, settings, path = setup.options.verify, engine = setup.engine->hash,
+                 passes = verify_passes(*setup.engine, setup.options.skip)] {
+        VerifyCounts counts = verify_file(path, engine, settings, passes, stop_flag, [&shared](const VerifyCounts& c) {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->counts = c;
+        });
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->counts = std::move(counts);
+        shared->done = true;
+    };
+    std::thread worker;
+    try {
+        worker = std::thread(work);
+    } catch (const std::system_error&) {
+        work();  // no thread to be had: verify here, stopping between hashes
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            if (shared->done || stop_flag.load()) break;
+        }
+        sleep_ms(50);
+    }
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    VerifyCounts counts = shared->counts;
+    if (!shared->done) counts.interrupted = true;
+    if (worker.joinable()) {
+        if (shared->done) {
+            worker.join();
+        } else {
+            worker.detach();
+        }
+    }
+    return counts;
+}
+
+}  // namespace
+
 int run_verify(const Setup& setup) {
-    const VerifyCounts counts = verify_file(setup.options.verify, setup.engine->hash, setup.settings,
-                                            verify_passes(*setup.engine, setup.options.skip), stop_flag);
+    const VerifyCounts counts = verify_until_stopped(setup);
     if (counts.no_arena) return report_failure(memory_failure("cannot allocate the arena"));
     if (counts.unreadable) log_line(colours.red, "check", "cannot read " + setup.options.verify);
     for (const std::string& problem : counts.problems) log_line(colours.red, "check", problem);

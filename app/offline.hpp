@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,12 +33,15 @@ inline constexpr std::size_t verify_problems_shown = 10;
 // Hashes every record of the file once per pass with the engine, in an arena
 // of settings with each pass's skip-store setting. A malformed or truncated
 // record is a mismatch; stop ends the work after the hash in progress.
+// progress (may be empty) gets the counts after each record.
 VerifyCounts verify_file(const std::string& path, Engine engine, const HashSettings& settings,
-                         const std::vector<std::uint32_t>& passes, const std::atomic<bool>& stop);
+                         const std::vector<std::uint32_t>& passes, const std::atomic<bool>& stop,
+                         const std::function<void(const VerifyCounts&)>& progress = {});
 
 // Runs the verification of --verify and logs its "check" lines (or the arena
 // failure); returns the exit status: 0 when every record was read and every
-// hash matched, else 1 (also when a signal stopped it).
+// hash matched, else 1 (also when a signal stopped it: at once, the hash in
+// progress is not waited for).
 int run_verify(const Setup& setup);
 
 // "T threads: R H/s over S s"

@@ -142,7 +142,7 @@ TEST(OfflineModes, VerifyOnAProcessorWithoutAvx512) {
     fs::remove(one);
 }
 
-TEST(OfflineModes, VerifyStopsOnASignalWithinAboutAHash) {
+TEST(OfflineModes, VerifyStopsOnASignalWithinASecond) {
     std::string many;
     for (int i = 0; i < 40; ++i) many += vector_lines()[static_cast<std::size_t>(i) % vector_lines().size()] + "\n";
     const std::string file = write_file("many", many);
@@ -155,7 +155,7 @@ TEST(OfflineModes, VerifyStopsOnASignalWithinAboutAHash) {
         const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 1) << r.out;
-        EXPECT_LT(took, 1.5) << "signal " << sig;  // the hash in progress, then out
+        EXPECT_LT(took, 1.0) << "signal " << sig;  // the hash in progress is not waited for
         const std::string last = last_line(r.out);
         EXPECT_EQ(last.rfind(" check verify ", 0), 0u) << r.out;
         EXPECT_NE(last.find(" INTERRUPTED \xE2\x80\x94 stopped by a signal before the end"), std::string::npos) << last;
