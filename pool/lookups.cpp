@@ -69,19 +69,23 @@ std::optional<Lookup> Lookups::resolve(const std::string& host, std::chrono::mil
     const std::shared_ptr<Pending> pending = pending_for(host);
     const Clock::time_point give_up = Clock::now() + timeout;
     if (step.count() <= 0) step = std::chrono::milliseconds(1);
+    std::optional<Lookup> out;  // one object, returned whole on every path
     std::unique_lock<std::mutex> state(pending->mutex);
     while (!pending->done) {
-        if (!keep_going()) return std::nullopt;
+        if (!keep_going()) return out;
         const Clock::time_point now = Clock::now();
-        if (now >= give_up) return Lookup(LookupError{LookupError::Kind::timed_out});
+        if (now >= give_up) {
+            out.emplace(LookupError{LookupError::Kind::timed_out});
+            return out;
+        }
         pending->done_changed.wait_for(state, std::min<Clock::duration>(step, give_up - now));
     }
-    Lookup result = pending->result;
+    out.emplace(pending->result);
     state.unlock();
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = pending_.find(host);
     if (found != pending_.end() && found->second == pending) pending_.erase(found);
-    return result;
+    return out;
 }
 
 std::size_t Lookups::outstanding() {
