@@ -34,7 +34,9 @@ void fill_index_table(std::uint32_t* table, AddressBlockFn make) {
 
 Expected<const std::uint32_t*> cached_index_table(AddressBlockFn make) {
     static std::mutex mutex;
-    static std::map<AddressBlockFn, const std::uint32_t*> tables;
+    // Never destroyed, like the tables it holds: a map destroyed at exit
+    // would leave them unreachable, which the leak checker reports.
+    static auto& tables = *new std::map<AddressBlockFn, const std::uint32_t*>;
     std::lock_guard<std::mutex> lock(mutex);
     if (const auto it = tables.find(make); it != tables.end()) return it->second;
     const std::size_t bytes = index_table_entries * sizeof(std::uint32_t);
