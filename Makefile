@@ -78,20 +78,31 @@ test-tsan:
 	cmake --build $(BUILD)-tsan -j $(JOBS)
 	cd $(BUILD)-tsan && ctest --output-on-failure -j $(JOBS) -LE 'hash|qemu'
 
-# libFuzzer (clang) on the JSON reader and the pool's line handler, and on the
-# settings-file reader (-c), the status server's request parser and text
-# escapers, each bounded in time.
+# libFuzzer (clang) on every parser of outside input, bounded in time: the
+# JSON reader and the pool's line handler, DNS replies, the hosts file and
+# resolv.conf, the verification file, the settings file (-c), and the status
+# server's request parser and text escapers.
+FUZZ_TARGETS := fuzz_pool_line fuzz_dns_reply fuzz_resolver_files fuzz_verify_records fuzz_config_file \
+  fuzz_http_request
+FUZZ_SECONDS_EACH ?= 30
 test-fuzz:
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
 	  -DQXT_TESTS=ON -DQXT_FUZZ=ON -DQXT_SANITIZE=asan
-	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_pool_line fuzz_http_request fuzz_config_file
-	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/http-corpus $(BUILD)-fuzz/config_corpus
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/corpus_dns $(BUILD)-fuzz/corpus_files $(BUILD)-fuzz/corpus_verify \
+	  $(BUILD)-fuzz/config_corpus $(BUILD)-fuzz/http-corpus
 	$(BUILD)-fuzz/tests/fuzz/fuzz_pool_line -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  $(BUILD)-fuzz/corpus tests/fuzz/corpus
-	$(BUILD)-fuzz/tests/fuzz/fuzz_http_request -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	  $(BUILD)-fuzz/http-corpus tests/fuzz/http_corpus
-	$(BUILD)-fuzz/tests/fuzz/fuzz_config_file -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	$(BUILD)-fuzz/tests/fuzz/fuzz_dns_reply -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
+	  $(BUILD)-fuzz/corpus_dns tests/fuzz/corpus_dns
+	$(BUILD)-fuzz/tests/fuzz/fuzz_resolver_files -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
+	  $(BUILD)-fuzz/corpus_files tests/fuzz/corpus_files
+	$(BUILD)-fuzz/tests/fuzz/fuzz_verify_records -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
+	  $(BUILD)-fuzz/corpus_verify tests/fuzz/corpus_verify
+	$(BUILD)-fuzz/tests/fuzz/fuzz_config_file -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
 	  $(BUILD)-fuzz/config_corpus tests/fuzz/config_corpus
+	$(BUILD)-fuzz/tests/fuzz/fuzz_http_request -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
+	  $(BUILD)-fuzz/http-corpus tests/fuzz/http_corpus
 
 # make run: mine against the bundled test pool on 127.0.0.1.
 # make run POOL=host:port ADDRESS=<your QXT address> [ARGS="-t 4 ..."]: mine for real.

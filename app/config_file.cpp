@@ -75,6 +75,8 @@ private:
         switch (spec.config) {
             case ConfigValue::integer:
                 if (!whole_number(value)) return fail(quoted(key) + " must be a whole number");
+                if (const Status range = check_number(spec.names[0], value.text.c_str()); !range)
+                    return fail(range.error().message);
                 spec.apply(o_, value.text.c_str());
                 return Done{};
             case ConfigValue::texts:

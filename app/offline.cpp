@@ -2,10 +2,16 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "app/console.hpp"
+#include "app/signals.hpp"
 #include "app/stats.hpp"
-#include "common/hex.hpp"
+#include "app/verify_records.hpp"
+#include "common/clock.hpp"
 #include "hash/arena.hpp"
 
 namespace nolu::qxt {
@@ -15,68 +21,123 @@ std::vector<std::uint32_t> verify_passes(const EngineRow& engine, int option_ski
     return {option_skip > 0 ? static_cast<std::uint32_t>(option_skip) : 600u, 0};
 }
 
-namespace {
-
-// Decodes the first 2n characters of word into n bytes. A word that is
-// shorter, or holds a non-hex digit there, is not a usable record field.
-bool decode_hex(const std::string& word, std::uint8_t* out, std::size_t n) {
-    return word.size() >= 2 * n && hex_decode(std::string_view(word).substr(0, 2 * n), out, n);
-}
-
-// An unsigned 64-bit decimal number, digits only.
-bool parse_nonce(const std::string& word, std::uint64_t& nonce) {
-    if (word.empty() || word.size() > 20) return false;
-    std::uint64_t value = 0;
-    for (char c : word) {
-        if (c < '0' || c > '9') return false;
-        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (~std::uint64_t{0} - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    nonce = value;
-    return true;
-}
-
-}  // namespace
-
 VerifyCounts verify_file(const std::string& path, Engine engine, const HashSettings& settings,
-                         const std::vector<std::uint32_t>& passes) {
+                         const std::vector<std::uint32_t>& passes, const std::atomic<bool>& stop,
+                         const std::function<void(const VerifyCounts&)>& progress) {
     VerifyCounts counts;
+    bool first_pass = true;
     for (std::uint32_t permille : passes) {
-        std::ifstream in(path);
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            counts.unreadable = true;
+            return counts;
+        }
         Arena arena;
         if (!arena_allocate(arena, with_skip(settings, permille, true))) {
             counts.no_arena = true;
             return counts;
         }
-        std::string header_word, nonce_word, hash_word;
-        while (in >> header_word >> nonce_word >> hash_word) {
-            std::uint64_t nonce = 0;
-            if (!parse_nonce(nonce_word, nonce)) break;
-            alignas(64) std::uint8_t header[92];
-            alignas(64) std::uint8_t expected[32];
-            alignas(64) std::uint8_t actual[32];
+        VerifyRecordReader reader(in, &stop);
+        while (const std::optional<VerifyRecord> record = reader.next()) {
             ++counts.total;
-            // A short or malformed field is a mismatch; bytes of an earlier
-            // record are never reused.
-            if (!decode_hex(header_word, header, sizeof header) || !decode_hex(hash_word, expected, sizeof expected))
+            if (!record->problem.empty()) {
+                if (first_pass) {
+                    ++counts.malformed;
+                    if (counts.problems.size() < verify_problems_shown)
+                        counts.problems.push_back("line " + std::to_string(record->line) + ": " + record->problem);
+                }
+                if (progress) progress(counts);
                 continue;
-            engine(arena, header, nonce, actual);
-            if (std::memcmp(actual, expected, sizeof actual) == 0) ++counts.matched;
+            }
+            alignas(64) std::uint8_t actual[32];
+            engine(arena, record->header.data(), record->nonce, actual);
+            if (std::memcmp(actual, record->hash.data(), sizeof actual) == 0) ++counts.matched;
+            if (progress) progress(counts);
+            if (stop.load()) break;
         }
         arena_release(arena);
+        if (stop.load()) {
+            counts.interrupted = true;
+            return counts;
+        }
+        first_pass = false;
     }
     return counts;
 }
 
+namespace {
+
+// What the hashing thread has done so far, shared with the main thread.
+struct VerifyProgress {
+    std::mutex mutex;
+    VerifyCounts counts;
+    bool done = false;
+};
+
+// Runs verify_file on a thread of its own while this thread watches the
+// stop flag: a signal ends the verification at once, not after a hash that
+// may take seconds on a slow or busy machine. The thread owns copies of all
+// it reads (the side-cache plan included; the index tables live as long as
+// the process), so after a stop it may go on hashing, unwaited for, until
+// the process exits.
+VerifyCounts verify_until_stopped(const Setup& setup) {
+    auto shared = std::make_shared<VerifyProgress>();
+    auto side = setup.side ? std::make_shared<SidePlan>(*setup.side) : nullptr;
+    HashSettings settings = setup.settings;
+    settings.side = side.get();
+    auto work = [shared, side, settings, path = setup.options.verify, engine = setup.engine->hash,
+                 passes = verify_passes(*setup.engine, setup.options.skip)] {
+        VerifyCounts counts = verify_file(path, engine, settings, passes, stop_flag, [&shared](const VerifyCounts& c) {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->counts = c;
+        });
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->counts = std::move(counts);
+        shared->done = true;
+    };
+    std::thread worker;
+    try {
+        worker = std::thread(work);
+    } catch (const std::system_error&) {
+        work();  // no thread to be had: verify here, stopping between hashes
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            if (shared->done || stop_flag.load()) break;
+        }
+        sleep_ms(50);
+    }
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    VerifyCounts counts = shared->counts;
+    if (!shared->done) counts.interrupted = true;
+    if (worker.joinable()) {
+        if (shared->done) {
+            worker.join();
+        } else {
+            worker.detach();
+        }
+    }
+    return counts;
+}
+
+}  // namespace
+
 int run_verify(const Setup& setup) {
-    const VerifyCounts counts = verify_file(setup.options.verify, setup.engine->hash, setup.settings,
-                                            verify_passes(*setup.engine, setup.options.skip));
+    const VerifyCounts counts = verify_until_stopped(setup);
     if (counts.no_arena) return report_failure(memory_failure("cannot allocate the arena"));
+    if (counts.unreadable) log_line(colours.red, "check", "cannot read " + setup.options.verify);
+    for (const std::string& problem : counts.problems) log_line(colours.red, "check", problem);
+    if (counts.malformed > counts.problems.size())
+        log_line(colours.red, "check",
+                 "and " + std::to_string(counts.malformed - counts.problems.size()) + " more malformed record(s)");
+    const std::string tally = "verify " + std::to_string(counts.matched) + "/" + std::to_string(counts.total);
+    if (counts.interrupted) {
+        log_line(colours.red, "check", tally + " INTERRUPTED \xE2\x80\x94 stopped by a signal before the end");
+        return 1;
+    }
     const bool ok = counts.total > 0 && counts.matched == counts.total;
-    log_line(ok ? colours.green : colours.red, "check",
-             "verify " + std::to_string(counts.matched) + "/" + std::to_string(counts.total) +
-                 (ok ? " OK" : " FAILED"));
+    log_line(ok ? colours.green : colours.red, "check", tally + (ok ? " OK" : " FAILED"));
     return ok ? 0 : 1;
 }
 

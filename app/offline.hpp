@@ -2,7 +2,9 @@
 // of known headers, nonces and hashes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,18 +19,29 @@ namespace nolu::qxt {
 std::vector<std::uint32_t> verify_passes(const EngineRow& engine, int option_skip);
 
 struct VerifyCounts {
-    std::uint64_t total = 0;
+    std::uint64_t total = 0;      // records checked, over all passes (a malformed one counts)
     std::uint64_t matched = 0;
+    std::uint64_t malformed = 0;  // records of the file that could not be checked (counted once)
+    std::vector<std::string> problems;  // "line N: what is wrong", the first few of them
+    bool unreadable = false;      // the file could not be opened
     bool no_arena = false;
+    bool interrupted = false;     // stop was set before the end
 };
 
-// Hashes every record of the file once per pass with the engine, in an arena
-// of settings with each pass's skip-store setting.
-VerifyCounts verify_file(const std::string& path, Engine engine, const HashSettings& settings,
-                         const std::vector<std::uint32_t>& passes);
+inline constexpr std::size_t verify_problems_shown = 10;
 
-// Runs the verification of --verify and logs its "check" line (or the arena
-// failure); returns the exit status: 0 when every hash matched, else 1.
+// Hashes every record of the file once per pass with the engine, in an arena
+// of settings with each pass's skip-store setting. A malformed or truncated
+// record is a mismatch; stop ends the work after the hash in progress.
+// progress (may be empty) gets the counts after each record.
+VerifyCounts verify_file(const std::string& path, Engine engine, const HashSettings& settings,
+                         const std::vector<std::uint32_t>& passes, const std::atomic<bool>& stop,
+                         const std::function<void(const VerifyCounts&)>& progress = {});
+
+// Runs the verification of --verify and logs its "check" lines (or the arena
+// failure); returns the exit status: 0 when every record was read and every
+// hash matched, else 1 (also when a signal stopped it: at once, the hash in
+// progress is not waited for).
 int run_verify(const Setup& setup);
 
 // "T threads: R H/s over S s"

@@ -1,9 +1,11 @@
 #include "app/options.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "app/config_file.hpp"
@@ -13,12 +15,50 @@ namespace nolu::qxt {
 namespace {
 
 // Leading digits only, junk ignored, sign accepted; stored as a 32-bit int.
+// The option's range has been checked (check_number) before.
 int read_int(const char* text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
+// The numeric options and the values each accepts; a value outside is a
+// command-line error rather than one that wraps around or asks for the
+// impossible. Zero and negative counts keep their meaning (automatic, off).
+struct NumberRange {
+    const char* option;  // the long name
+    long long low;
+    long long high;
+};
+
+constexpr NumberRange number_ranges[] = {
+    {"--threads", INT_MIN, 1024},          // 0 or less: automatic; 1024 threads need 2 TiB
+    {"--bench", 0, INT_MAX},               // seconds
+    {"--skip", -1, 1000},                  // -1 automatic, 0 off, 1-499 read as 500
+    {"--side", INT_MIN, 65000},            // 0 or less: off; the planner's largest buffer
+    {"--side-dist", INT_MIN, 2097152},     // 0 or less: the planner tries; at most the arena
+};
+
+// Reads the number as read_int does (leading blanks, a sign, trailing junk
+// ignored: existing command lines keep working) and checks its range.
+}  // namespace
+
+Status check_number(std::string_view option, const char* text) {
+    for (const NumberRange& range : number_ranges) {
+        if (option != range.option) continue;
+        errno = 0;
+        const long long value = std::strtoll(text, nullptr, 10);
+        if (errno != ERANGE && value >= range.low && value <= range.high) return success();
+        const std::string allowed = range.low == INT_MIN ? "at most " + std::to_string(range.high)
+                                                         : std::to_string(range.low) + " to " + std::to_string(range.high);
+        return fail(std::string(option) + " " + text + " is out of range (" + allowed + ")");
+    }
+    return success();
+}
+
+namespace {
+
 constexpr OptionSpec option_specs[] = {
     {{"--pool", "-o"}, true, [](Options& o, const char* v) { o.pool = v; }},
+    {{"--backup-pool"}, true, [](Options& o, const char* v) { o.backup_pools.emplace_back(v); }, ConfigValue::texts},
     {{"--user", "-u", "--address"}, true, [](Options& o, const char* v) { o.address = v; }},
     {{"--worker", "-w"}, true, [](Options& o, const char* v) { o.worker = v; }},
     {{"--threads", "-t"}, true, [](Options& o, const char* v) { o.threads = read_int(v); }, ConfigValue::integer},
@@ -72,6 +112,9 @@ std::string usage_text(const char* program) {
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB "
         "buffer (AVX-512, 0 = off)\n";
     text +=
+        "      --backup-pool <host:port>  a pool to mine on while the ones before it fail (repeatable, tried in "
+        "order)\n"
+
         "  -V, --version            the version and the engines this processor can use\n"
         "  -c, --config <file>      settings from a JSON file (keys: the long options); the command line wins\n"
         "      --log-file <f>       append every console line, with a local ISO-8601 time stamp, to <f>\n";
@@ -101,6 +144,8 @@ Outcome<Done> apply_arguments(int argc, const char* const* argv, Options& o) {
         if (spec->takes_value) {
             if (i + 1 >= argc) return command_line_failure(std::string("missing value for ") + spec->names[0]);
             value = argv[++i];  // verbatim, even when it starts with '-'
+            if (const Status range = check_number(spec->names[0], value); !range)
+                return command_line_failure(range.error().message);
         }
         spec->apply(o, value);
         if (o.help) break;
@@ -126,6 +171,11 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
     const std::size_t colon = o.pool.rfind(':');
     if (!split_pool(o.pool))
         return command_line_failure("pool port " + o.pool.substr(colon + 1) + " is out of range (0 to 65535)");
+    for (const std::string& backup : o.backup_pools) {
+        if (!split_pool(backup))
+            return command_line_failure("backup pool port " + backup.substr(backup.rfind(':') + 1) +
+                                        " is out of range (0 to 65535)");
+    }
     return o;
 }
 

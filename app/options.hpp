@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "app/failure.hpp"
 #include "hash/engine_table.hpp"
@@ -17,6 +18,7 @@ inline constexpr const char* default_pool = "qxt.nolupool.net:3358";
 
 struct Options {
     std::string pool = default_pool;
+    std::vector<std::string> backup_pools;  // --backup-pool, in the order given
     std::string address;
     std::string worker;
     int threads = 0;
@@ -62,14 +64,19 @@ struct OptionSpec {
 std::span<const OptionSpec> option_table();
 
 // Reads the arguments after the program name, left to right; a later
-// occurrence of an option overrides an earlier one, --help ends the reading.
-// With -c/--config the settings file is read first and the arguments are
-// applied over it. Fails (status 2, a plain line for standard error) on an
-// unknown option, a missing value, a settings file that cannot be used or a
-// pool port out of range.
+// occurrence of an option overrides an earlier one (--backup-pool adds one
+// more pool each time), --help ends the reading. With -c/--config the
+// settings file is read first and the arguments are applied over it. Fails
+// (status 2, a plain line for standard error) on an unknown option, a missing
+// value, a number out of its option's range, a settings file that cannot be
+// used or a pool port out of range.
 Outcome<Options> parse_options(int argc, const char* const* argv);
 
 std::string usage_text(const char* program);
+
+// The range check of a numeric option's value (the command line and the
+// settings file alike); other options always pass.
+Status check_number(std::string_view option, const char* text);
 // Prints the usage text on standard output; returns 0, the exit status of --help.
 int print_usage(const char* program);
 

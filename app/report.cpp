@@ -33,8 +33,11 @@ void print_start_report(const Setup& setup, const MiningPlan& plan) {
                  " physical cores · " + std::to_string(setup.topology.l3_groups) + " L3 group(s)");
     if (setup.options.threads <= 0)
         log_line(colours.grey, "auto ", format_auto_line(plan.threads, arena_bytes(plan.settings), plan.choice.budget));
+    if (!plan.memory_warning.empty()) log_line(colours.red, "mem  ", plan.memory_warning);
     if (!plan.bench) {
         log_line(colours.grey, "pool ", plan.endpoint.host + ":" + std::to_string(plan.endpoint.port));
+        for (const PoolEndpoint& backup : plan.backups)
+            log_line(colours.grey, "pool ", "backup " + backup.host + ":" + std::to_string(backup.port));
         log_line(colours.grey, "user ", setup.options.address + " · worker " + plan.worker);
     }
 }

@@ -40,6 +40,7 @@ Config pool_config(const Setup& setup, const MiningPlan& plan) {
     Config config;
     config.host = plan.endpoint.host;
     config.port = plan.endpoint.port;
+    for (const PoolEndpoint& backup : plan.backups) config.backups.push_back(Endpoint{backup.host, backup.port});
     config.address = setup.options.address;
     config.worker = plan.worker;
     config.agent = std::string("nolu-korven-qxt/") + version_text;
@@ -58,6 +59,16 @@ void report_speed(const Setup& setup, const RateRing& ring, const ShareCounters&
                          format_stats_json(ring.rate(60), accepted, rejected, uptime_s, hw_errors));
 }
 
+// A run in which no thread holds an arena has nothing to mine with: it ends
+// (status 1, a red line) instead of idling where no watchdog notices.
+bool no_arena_at_all(const MiningThreads& threads) {
+    return threads.counters().ready.load() == 0 && !stop_flag.load();
+}
+
+Failure no_arena_failure() {
+    return memory_failure("no mining thread could map its arena: nothing to mine with");
+}
+
 }  // namespace
 
 int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
@@ -67,7 +78,9 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board
         threads.stop_and_join();
         return report_failure(started.error());
     }
+    if (no_arena_at_all(threads)) return report_failure(no_arena_failure());
     Sampler sampler(threads);
+    const BenchMeter meter(threads.hashes(), steady_ns());
     auto publish = [&] {
         const std::uint64_t uptime_s = (steady_ns() - uptime_start) / second_ns;
         board.publish(hashing_snapshot(setup, plan, threads, sampler.rates(), uptime_s));
@@ -79,7 +92,7 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board
         publish();
         if (sampler.ring().samples() >= seconds) {
             log_line(colours.bold, "bench",
-                     format_bench_line(plan.threads, sampler.ring().rate(seconds), setup.options.bench));
+                     format_bench_line(plan.threads, meter.rate(threads.hashes(), steady_ns()), setup.options.bench));
             break;
         }
     }
@@ -103,6 +116,10 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
         pool.stop();
         threads.stop_and_join();
         return report_failure(started.error());
+    }
+    if (no_arena_at_all(threads)) {
+        pool.stop();
+        return report_failure(no_arena_failure());
     }
 
     FeeSwitch fee(

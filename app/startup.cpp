@@ -19,6 +19,15 @@ std::string host_name_worker() {
 
 }  // namespace
 
+std::string memory_warning(int threads, std::uint64_t arena, const MemoryBudget& b) {
+    const std::int64_t fit = std::int64_t{b.fit_1g} + b.fit_2m + b.fit_ram;
+    if (threads <= 0 || threads <= fit) return "";
+    return "-t " + std::to_string(threads) + " is more than memory holds: " + std::to_string(fit) + " arena(s) of " +
+           std::to_string(arena >> 20) + " MiB (" + std::to_string(b.fit_1g) + " in 1 GiB pages, " +
+           std::to_string(b.fit_2m) + " in 2 MiB pages, " + std::to_string(b.fit_ram) + " in " +
+           std::to_string(b.available / (1 << 20)) + " MiB available); the system may run out of memory";
+}
+
 Outcome<Done> open_console(const Options& options) {
     if (!options.log_file.empty())
         if (const Status opened = open_log_file(options.log_file); !opened)
@@ -63,7 +72,9 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
     plan.threads = plan.choice.threads;
     plan.settings = with_skip(setup.settings, plan.choice.skip, plan.choice.rebuild);
     plan.worker = o.worker.empty() ? host_name_worker() : o.worker;
-    plan.endpoint = *split_pool(o.pool);  // the parser has checked the port
+    plan.endpoint = *split_pool(o.pool);  // the parser has checked the ports
+    for (const std::string& backup : o.backup_pools) plan.backups.push_back(*split_pool(backup));
+    plan.memory_warning = memory_warning(o.threads, arena_bytes(plan.settings), plan.choice.budget);
     return plan;
 }
 

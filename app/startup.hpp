@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/failure.hpp"
 #include "app/options.hpp"
@@ -39,10 +40,17 @@ struct MiningPlan {
     HashSettings settings;  // the setup's, with the skip-store setting chosen
     std::string worker;     // the worker name (the host name when not given)
     PoolEndpoint endpoint;
+    std::vector<PoolEndpoint> backups;  // --backup-pool, in order
+    std::string memory_warning;         // -t asks for more arenas than memory holds; empty otherwise
 };
 
+// The warning for a thread count above the arenas the budget holds
+// ("-t 8 is more than memory holds: 5 arena(s) of 2048 MiB (...)"), or "".
+std::string memory_warning(int threads, std::uint64_t arena_bytes, const MemoryBudget& budget);
+
 // A payout address unless benchmarking, the thread count and the skip-store
-// setting against the memory budget, the worker name.
+// setting against the memory budget (a warning when -t asks for more arenas
+// than it holds; the count stands), the worker name, the pools.
 Outcome<MiningPlan> plan_mining(const Setup& setup);
 
 }  // namespace nolu::qxt

@@ -12,11 +12,20 @@ void RateRing::sample(std::uint64_t hashes_this_second) {
 }
 
 double RateRing::rate(std::uint64_t window) const {
-    const std::uint64_t n = window < count_ ? window : count_;
+    // The ring holds `slots` seconds: a longer window would count some twice.
+    std::uint64_t n = window < count_ ? window : count_;
+    if (n > slots) n = slots;
     if (n == 0) return 0.0;
     std::uint64_t sum = 0;
     for (std::uint64_t k = 1; k <= n; ++k) sum += ring_[(count_ - k) % slots];
     return static_cast<double>(sum) / static_cast<double>(n);
+}
+
+BenchMeter::BenchMeter(std::uint64_t hashes, std::uint64_t now_ns) : hashes_(hashes), start_ns_(now_ns) {}
+
+double BenchMeter::rate(std::uint64_t hashes, std::uint64_t now_ns) const {
+    if (now_ns <= start_ns_) return 0.0;
+    return static_cast<double>(hashes - hashes_) * 1e9 / static_cast<double>(now_ns - start_ns_);
 }
 
 std::string rate_text(double rate) {

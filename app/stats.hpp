@@ -15,13 +15,25 @@ public:
 
     // Stores the hashes of the second that just ended.
     void sample(std::uint64_t hashes_this_second);
-    // Mean hashes per second over the newest min(window, samples) seconds; 0 before any.
+    // Mean hashes per second over the newest min(window, samples, slots) seconds; 0 before any.
     double rate(std::uint64_t window) const;
     std::uint64_t samples() const { return count_; }
 
 private:
     std::array<std::uint64_t, slots> ring_{};
     std::uint64_t count_ = 0;
+};
+
+// The benchmark's figure: the hashes counted since its start over the time
+// elapsed, for a benchmark of any length (the ring holds 15 minutes).
+class BenchMeter {
+public:
+    BenchMeter(std::uint64_t hashes, std::uint64_t now_ns);
+    double rate(std::uint64_t hashes, std::uint64_t now_ns) const;
+
+private:
+    std::uint64_t hashes_;
+    std::uint64_t start_ns_;
 };
 
 // "%.2f H/s"

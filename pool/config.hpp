@@ -3,12 +3,20 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace nolu::qxt {
+
+struct Endpoint {
+    std::string host;
+    std::uint16_t port = 3333;
+    bool operator==(const Endpoint&) const = default;
+};
 
 struct Config {
     std::string host;
     std::uint16_t port = 3333;
+    std::vector<Endpoint> backups;  // tried in order when the pool before them fails
     std::string address;
     std::string worker;
     std::string agent;

@@ -6,18 +6,22 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "pool/config.hpp"
 #include "pool/job.hpp"
 #include "pool/json.hpp"
-
-struct addrinfo;
+#include "pool/resolver.hpp"
+#include "pool/timing.hpp"
 
 namespace nolu::qxt {
+
+class Lookups;
 
 class Pool : public JobSource {
 public:
@@ -27,6 +31,7 @@ public:
     // wait_step is the unit of every wait of the connection thread (100 ms):
     // retry sleeps, connect and send-stall polling. Tests shorten it.
     explicit Pool(std::chrono::milliseconds wait_step = std::chrono::milliseconds(100));
+    explicit Pool(const PoolTiming& timing);
     ~Pool() override;
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -35,7 +40,15 @@ public:
     // verdict; both run on the connection thread with no lock held. Set them
     // before the first start.
     void set_callbacks(LogFn on_log, ShareFn on_share);
+    // The name resolver (default: resolve_host on the system's files) and
+    // the back-off's random source (default: seeded from the system); set
+    // them before the first start.
+    void set_resolver(ResolveFn resolve);
+    void set_jitter(JitterFn jitter);
 
+    // Starts with the pool list of config: config.host first, then its
+    // backups. A start with the same list as before goes on with the pool
+    // that was in use (the fee switch restarts without losing a backup).
     void start(const Config& config);
     void stop();
 
@@ -61,27 +74,42 @@ public:
     bool connected() const { return connected_.load(); }
     bool running() const { return running_.load(); }
     std::uint64_t connection_number() const { return connection_count_.load(); }
-    std::uint64_t jobs_received() const { return job_counter_.load(); }
+    // Job messages stored (a re-sent job counts again, without a new seq).
+    std::uint64_t jobs_received() const { return deliveries_.load(); }
     std::uint64_t next_submission_id() const { return next_id_.load(); }
+    // The index in the pool list of the pool in use or being tried (0: the primary).
+    std::size_t current_pool() const { return current_pool_.load(); }
     Config config() const;
 
 private:
+    struct SessionEnd;
+
     bool send_whole(std::string_view line, std::uint64_t connection);
     void connection_loop();
-    // Resolves and connects; the connected descriptor or -1.
-    int open_connection();
-    bool connect_socket(int fd, const ::addrinfo& entry);
-    void read_loop(int fd);
+    // Runs one connection from its adoption to its end. received: bytes a
+    // probe already read on it (its login was sent then).
+    SessionEnd serve(int fd, const std::string* received);
+    void adopt(int fd);
+    void disconnect(int fd);
+    bool feed(std::string& buffer, std::size_t& scanned);
+    // The next pool in the list after a failure of the current one, logged.
+    void move_on();
+    std::string label(std::size_t index) const;
     void log(const std::string& text);
-    // Waits up to seconds, in wait_step sleeps, returning early once running is false.
-    void wait_seconds(int seconds);
+    // Waits up to tenths * wait_step, returning early once running is false.
+    void wait_steps(long tenths);
 
     LogFn on_log_;
     ShareFn on_share_;
+    ResolveFn resolve_;
+    JitterFn jitter_;
+    PoolTiming timing_;
+    std::shared_ptr<Lookups> lookups_;
 
     // Copied from the Config by start; only the connection thread reads them while it runs.
     std::string host_;
     std::uint16_t port_ = 3333;
+    std::vector<Endpoint> pools_;  // the primary, then the backups
     std::string address_;
     std::string worker_;
     std::uint64_t difficulty_hint_ = 0;
@@ -90,16 +118,19 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> job_counter_{0};
+    std::atomic<std::uint64_t> deliveries_{0};
     std::atomic<std::uint64_t> next_id_{2};
     std::atomic<std::uint64_t> connection_count_{0};
-    std::uint64_t last_difficulty_ = 0;  // connection thread only
+    std::atomic<std::size_t> current_pool_{0};
+    std::atomic<bool> send_stalled_{false}; // a line of this connection could not be sent in time
+    std::uint64_t last_difficulty_ = 0;     // connection thread only
+    bool login_refused_ = false;            // connection thread only
 
-    std::mutex job_mutex_;  // guards job_
+    std::mutex job_mutex_;  // guards job_ and job_pool_
     std::mutex send_mutex_; // guards sock_ and every send
     Job job_;
+    std::size_t job_pool_ = 0;  // the pool the job slot's job came from
     int sock_ = -1;
-
-    std::chrono::milliseconds wait_step_;
 };
 
 }  // namespace nolu::qxt

@@ -10,6 +10,7 @@
 #include "common/hex.hpp"
 #include "pool/json.hpp"
 #include "pool/pool.hpp"
+#include "pool/protocol.hpp"
 
 namespace nolu::qxt {
 
@@ -59,6 +60,37 @@ std::string printable(const std::string& text) {
 
 }  // namespace
 
+std::optional<Job> decode_job(const JsonValue& fields) {
+    Job job;
+    job.job_id = json_string_or(fields, "job_id", "");
+    if (!decode_hex_exact(json_string_or(fields, "header_base", ""), job.header_base) ||
+        !decode_hex_exact(json_string_or(fields, "target", ""), job.target))
+        return std::nullopt;
+    job.network_target = decode_network_target(json_string_or(fields, "network_target", ""));
+    job.height = json_u64_or(fields, "height", 0);
+    job.nonce_start = json_u64_or(fields, "nonce_start", 0);
+    job.nonce_end = json_u64_or(fields, "nonce_end", ~std::uint64_t{0});
+    job.difficulty = json_u64_or(fields, "difficulty", 0);
+    job.valid = !job.job_id.empty();
+    return job;
+}
+
+FirstReply classify_reply(std::string_view line) {
+    JsonValue message;
+    if (!json_parse(line, message)) return FirstReply::other;
+    const JsonValue* params = json_find(message, "params");
+    if (json_string_or(message, "method", "") == "job" && params != nullptr) {
+        const std::optional<Job> job = decode_job(*params);
+        return job && job->valid ? FirstReply::job : FirstReply::other;
+    }
+    if (json_find(message, "id") == nullptr || json_u64_or(message, "id", 0) != 1) return FirstReply::other;
+    if (!json_string_or(message, "error", "").empty()) return FirstReply::refused;
+    const JsonValue* result = json_find(message, "result");
+    if (result == nullptr || json_find(*result, "job_id") == nullptr) return FirstReply::other;
+    const std::optional<Job> job = decode_job(*result);
+    return job && job->valid ? FirstReply::job : FirstReply::other;
+}
+
 std::string Pool::login_line() const {
     std::string hint = "null";
     if (last_difficulty_ != 0) {
@@ -107,6 +139,7 @@ void Pool::handle_line(std::string_view line) {
 
     if (id == 1) {
         if (!error.empty()) {
+            login_refused_ = true;
             log("login refused: " + printable(error));
             return;
         }
@@ -130,28 +163,29 @@ void Pool::handle_line(std::string_view line) {
 }
 
 void Pool::parse_job(const JsonValue& fields) {
-    Job next;
-    next.job_id = json_string_or(fields, "job_id", "");
-    if (!decode_hex_exact(json_string_or(fields, "header_base", ""), next.header_base) ||
-        !decode_hex_exact(json_string_or(fields, "target", ""), next.target)) {
+    std::optional<Job> decoded = decode_job(fields);
+    if (!decoded) {
         log("job rejected: bad header_base/target");
         return;
     }
-    next.network_target = decode_network_target(json_string_or(fields, "network_target", ""));
-    next.height = json_u64_or(fields, "height", 0);
-    next.nonce_start = json_u64_or(fields, "nonce_start", 0);
-    next.nonce_end = json_u64_or(fields, "nonce_end", ~std::uint64_t{0});
-    next.difficulty = json_u64_or(fields, "difficulty", 0);
-    next.valid = !next.job_id.empty();
+    Job next = std::move(*decoded);
     if (next.difficulty != 0) last_difficulty_ = next.difficulty;
 
     const std::uint64_t height = next.height;
     const std::uint64_t difficulty = next.difficulty;
     {
         std::lock_guard<std::mutex> lock(job_mutex_);
-        next.seq = job_counter_.fetch_add(1) + 1;
+        // The same job again (a pool re-sends it, often after a reconnect)
+        // keeps its number, so the mining threads go on with their walk
+        // instead of hashing, and submitting, the same nonces again.
+        const bool same = next.valid && job_pool_ == current_pool_.load() && next.job_id == job_.job_id &&
+                          next.header_base == job_.header_base && next.target == job_.target &&
+                          next.nonce_start == job_.nonce_start && next.nonce_end == job_.nonce_end;
+        next.seq = same ? job_.seq : job_counter_.fetch_add(1) + 1;
         next.connection = connection_count_.load();
         job_ = std::move(next);
+        job_pool_ = current_pool_.load();
+        deliveries_.fetch_add(1);
     }
     log("new job \xE2\x80\x94 height " + std::to_string(height) + ", difficulty " + std::to_string(difficulty));
 }

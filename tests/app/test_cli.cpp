@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/options.hpp"
+#include "app/startup.hpp"
 #include "tests/support/process.hpp"
 
 using namespace nolu::qxt;
@@ -117,4 +118,50 @@ TEST(Cli, StatusServerAddressesAreCheckedBeforeTheBanner) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "cannot listen on 127.0.0.1:" + port + " (--http " + port + "): Address already in use\n");
     EXPECT_EQ(r.out, "");
+}
+
+TEST(Cli, NumbersOutOfRangeEndBeforeTheBanner) {
+    ProcessResult r = run({"--bench", "3000000000"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "--bench 3000000000 is out of range (0 to 2147483647)\n");
+    EXPECT_EQ(r.out, "");
+    r = run({"-t", "2147483647", "-u", "a"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "--threads 2147483647 is out of range (at most 1024)\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(Cli, NoThreadWithAnArenaIsAFailureNotAnIdleRig) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space limit";
+#endif
+    if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit not installed";
+    // An address space of 1 GiB: no 2 GiB arena can be mapped (nothing is
+    // hashed). -t 1024 is beyond what this machine's memory holds: a warning.
+    ProcessResult r = run_process({"/usr/bin/prlimit", "--as=1073741824", "--", binary, "--no-color", "-t", "1024",
+                                   "-o", "127.0.0.1:1", "-u", "a"},
+                                  20s);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("\n mem   -t 1024 is more than memory holds: "), std::string::npos) << r.out;
+    const std::string last = " mem   no mining thread could map its arena: nothing to mine with\n";
+    ASSERT_GE(r.out.size(), last.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last) << r.out;
+    EXPECT_EQ(r.out.find("shutdown requested"), std::string::npos);
+
+    r = run_process({"/usr/bin/prlimit", "--as=1073741824", "--", binary, "-t", "1", "--bench", "5"}, 20s);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out.find(" bench "), std::string::npos);
+    EXPECT_NE(r.out.find("no mining thread could map its arena"), std::string::npos);
+}
+
+TEST(Cli, MemoryWarningNamesWhatFits) {
+    MemoryBudget budget;
+    budget.available = 12LL << 30;
+    budget.fit_2m = 1;
+    budget.fit_ram = 4;
+    EXPECT_EQ(memory_warning(8, 2ull << 30, budget),
+              "-t 8 is more than memory holds: 5 arena(s) of 2048 MiB (0 in 1 GiB pages, 1 in 2 MiB pages, 4 in "
+              "12288 MiB available); the system may run out of memory");
+    EXPECT_EQ(memory_warning(5, 2ull << 30, budget), "");
+    EXPECT_EQ(memory_warning(0, 2ull << 30, budget), "");  // automatic: the rule fits it
 }

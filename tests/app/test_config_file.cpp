@@ -127,12 +127,17 @@ TEST(ConfigFile, EveryFailureNamesTheFile) {
             << value;
 }
 
-TEST(ConfigFile, NumbersAtTheEdgesOfAnInt) {
+TEST(ConfigFile, NumbersAtTheEdgesOfTheirRanges) {
     Options o;
-    ASSERT_TRUE(apply_config_text(R"({"threads": 2147483647, "skip": -2147483648, "side": 0007})", "f", o));
-    EXPECT_EQ(o.threads, 2147483647);
-    EXPECT_EQ(o.skip, -2147483648LL);
+    ASSERT_TRUE(apply_config_text(R"({"threads": 1024, "skip": -1, "side": 0007, "bench": 2147483647})", "f", o));
+    EXPECT_EQ(o.threads, 1024);
+    EXPECT_EQ(o.skip, -1);
     EXPECT_EQ(o.side, 7);
+    EXPECT_EQ(o.bench, 2147483647);
+    // The same range check as on the command line, naming the option.
+    EXPECT_EQ(problem(R"({"threads": 2147483647})"),
+              "config file f.json: --threads 2147483647 is out of range (at most 1024)");
+    EXPECT_EQ(problem(R"({"skip": -2})"), "config file f.json: --skip -2 is out of range (-1 to 1000)");
 }
 
 TEST(ConfigFile, ControlBytesNeverReachTheMessage) {

@@ -1,11 +1,15 @@
 // The offline modes of the real binary: benchmark and verification.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/cpu_features.hpp"
@@ -106,11 +110,13 @@ TEST(OfflineModes, VerifyReportsMismatches) {
     r = run({"--verify", shortened, "--engine", "avx2"});
     EXPECT_EQ(last_line(r.out), " check verify 1/2 FAILED");
 
-    // A malformed nonce ends the reading; the records before it count.
+    // A malformed nonce is a mismatch that is named; the records after it are
+    // still checked (it used to end the reading and report 1/1 OK).
     const std::string bad_nonce = write_file("nonce", lines[0] + "\n" + header + " 12x " + lines[0].substr(lines[0].rfind(' ') + 1) + "\n" + lines[1] + "\n");
     r = run({"--verify", bad_nonce, "--engine", "avx2"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(last_line(r.out), " check verify 1/1 OK");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(" check line 2: nonce \"12x\" is not a 64-bit decimal number\n"), std::string::npos) << r.out;
+    EXPECT_EQ(last_line(r.out), " check verify 2/3 FAILED");
     fs::remove(file);
     fs::remove(shortened);
     fs::remove(bad_nonce);
@@ -137,4 +143,54 @@ TEST(OfflineModes, VerifyOnAProcessorWithoutAvx512) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(last_line(r.out), " check verify 1/1 OK");
     fs::remove(one);
+}
+
+TEST(OfflineModes, VerifyStopsOnASignalWithinASecond) {
+    std::string many;
+    for (int i = 0; i < 40; ++i) many += vector_lines()[static_cast<std::size_t>(i) % vector_lines().size()] + "\n";
+    const std::string file = write_file("many", many);
+    for (const int sig : {SIGINT, SIGTERM}) {
+        Process p({miner, "--no-color", "--engine", "avx2", "--verify", file});
+        std::this_thread::sleep_for(2s);  // start-up done, hashing
+        const auto start = std::chrono::steady_clock::now();
+        p.signal(sig);
+        const ProcessResult r = p.wait(30s);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_LT(took, 1.0) << "signal " << sig;  // the hash in progress is not waited for
+        const std::string last = last_line(r.out);
+        EXPECT_EQ(last.rfind(" check verify ", 0), 0u) << r.out;
+        EXPECT_NE(last.find(" INTERRUPTED \xE2\x80\x94 stopped by a signal before the end"), std::string::npos) << last;
+        std::printf("[measure] --verify stopped %.3f s after signal %d\n", took, sig);
+    }
+    fs::remove(file);
+}
+
+TEST(OfflineModes, VerifyNeverPassesOnInputItCouldNotCheck) {
+    const auto lines = vector_lines();
+    // A hash one digit too long used to pass on its first 64 digits.
+    const std::string longer = write_file("longer", lines[0] + "0\n" + lines[1] + "\n");
+    ProcessResult r = run({"--verify", longer, "--engine", "avx2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(" check line 1: hash \""), std::string::npos) << r.out;
+    EXPECT_EQ(last_line(r.out), " check verify 1/2 FAILED");
+
+    // 32 MiB without a line break or a blank: one endless word, read in
+    // bounded memory, and a failure.
+    const std::string endless = write_file("endless", std::string(32u << 20, '7'));
+    r = run({"--verify", endless, "--engine", "avx2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(" check line 1: a record cut short by the end of the file (1 of 3 words)\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(last_line(r.out), " check verify 0/1 FAILED");
+
+    // A record cut short at the end, after good ones.
+    const std::string cut = write_file("cut", lines[0] + "\n" + lines[1].substr(0, 190));
+    r = run({"--verify", cut, "--engine", "avx2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(last_line(r.out), " check verify 1/2 FAILED");
+    fs::remove(longer);
+    fs::remove(endless);
+    fs::remove(cut);
 }

@@ -188,6 +188,11 @@ TEST(Options, UsageTextByteForByte) {
     EXPECT_NE(text.find("\n      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
                         "      --no-recheck         submit shares without hashing them a second time first\n"),
               std::string::npos);
+    EXPECT_NE(text.find("\n      --backup-pool <host:port>  a pool to mine on while the ones before it fail "
+                        "(repeatable, tried in order)\n",
+                        expected.size() - 1),
+              std::string::npos)
+        << text;
 }
 
 TEST(Options, VersionConfigAndLogFileLines) {
@@ -310,4 +315,56 @@ TEST(Options, CrossOptionRules) {
     EXPECT_EQ(check("avx512", {"--skip-norebuild", "--bench", "5"}).first, "");
     EXPECT_EQ(check("avx512", {"--side", "-4", "--skip", "600"}).first, "");
     EXPECT_EQ(check("avx512", {"--skip", "600"}).second.skip, 600);
+}
+
+TEST(Options, NumbersOutOfRangeAreCommandLineErrors) {
+    struct Case {
+        std::vector<const char*> words;
+        const char* message;
+    } cases[] = {
+        // Used to wrap around to a negative benchmark length.
+        {{"--bench", "3000000000"}, "--bench 3000000000 is out of range (0 to 2147483647)\n"},
+        {{"--bench", "-5"}, "--bench -5 is out of range (0 to 2147483647)\n"},
+        // Used to end in an uncaught allocation failure.
+        {{"-t", "2147483647"}, "--threads 2147483647 is out of range (at most 1024)\n"},
+        {{"--threads", "99999999999999999999"}, "--threads 99999999999999999999 is out of range (at most 1024)\n"},
+        {{"-t", "-9999999999"}, "--threads -9999999999 is out of range (at most 1024)\n"},
+        {{"--skip", "1001"}, "--skip 1001 is out of range (-1 to 1000)\n"},
+        {{"--skip", "-2"}, "--skip -2 is out of range (-1 to 1000)\n"},
+        {{"--side", "65001"}, "--side 65001 is out of range (at most 65000)\n"},
+        {{"--side-dist", "4294967296"}, "--side-dist 4294967296 is out of range (at most 2097152)\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> words = {"-u", "a"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        const Parsed p = parse(words);
+        ASSERT_TRUE(p.status) << c.message;
+        EXPECT_EQ(*p.status, 2);
+        EXPECT_EQ(p.err, c.message);
+    }
+    // The ends of each range, and the lenient forms the parser always took.
+    const Parsed p = parse({"-t", "1024", "--bench", "2147483647", "--skip", "1000", "--side", "65000",
+                            "--side-dist", "2097152"});
+    ASSERT_FALSE(p.status) << p.err;
+    EXPECT_EQ(p.options.threads, 1024);
+    EXPECT_EQ(p.options.bench, 2147483647);
+    EXPECT_EQ(parse({"-t", "-2147483648"}).options.threads, -2147483648);
+    EXPECT_EQ(parse({"--skip", "-1"}).options.skip, -1);
+    EXPECT_EQ(parse({"-t", "8cores"}).options.threads, 8);
+    // A later valid value does not excuse an earlier one out of range.
+    EXPECT_TRUE(parse({"-t", "5000", "-t", "2"}).status);
+}
+
+TEST(Options, BackupPoolsInOrder) {
+    Parsed p = parse({"--backup-pool", "b1:1", "-o", "main:2", "--backup-pool", "[::1]:3", "-o", "main:4"});
+    ASSERT_FALSE(p.status);
+    EXPECT_EQ(p.options.pool, "main:4");  // -o keeps its meaning: the last one wins
+    EXPECT_EQ(p.options.backup_pools, (std::vector<std::string>{"b1:1", "[::1]:3"}));
+    EXPECT_TRUE(parse({}).options.backup_pools.empty());
+
+    p = parse({"--backup-pool", "b:70000"});
+    ASSERT_TRUE(p.status);
+    EXPECT_EQ(*p.status, 2);
+    EXPECT_EQ(p.err, "backup pool port 70000 is out of range (0 to 65535)\n");
+    EXPECT_EQ(parse({"--backup-pool"}).err, "missing value for --backup-pool\n");
 }

@@ -132,3 +132,22 @@ TEST(Fee, AddressHasTheUsersFormat) {
     EXPECT_EQ(std::string(fee_address).substr(0, 2), "QX");
     EXPECT_STREQ(fee_worker, "nolu");
 }
+
+TEST(BenchMeter, EveryHashOnceWhateverTheLength) {
+    // 1000 s: 99 s at 2 H/s, then 901 s at 1 H/s. The ring holds the last
+    // 901 s only; the benchmark's figure must cover all 1000.
+    RateRing ring;
+    const BenchMeter meter(500, 7'000'000'000ull);
+    std::uint64_t hashes = 500;
+    for (int s = 0; s < 1000; ++s) {
+        const std::uint64_t now = s < 99 ? 2 : 1;
+        hashes += now;
+        ring.sample(now);
+    }
+    const std::uint64_t end = 7'000'000'000ull + 1000ull * 1'000'000'000ull;
+    EXPECT_DOUBLE_EQ(meter.rate(hashes, end), (99.0 * 2 + 901.0) / 1000);
+    // The ring's own figure for a window past its size no longer counts
+    // slots twice: it is the mean of the seconds it holds.
+    EXPECT_DOUBLE_EQ(ring.rate(1000), 1.0);
+    EXPECT_EQ(meter.rate(hashes, 7'000'000'000ull), 0.0);
+}

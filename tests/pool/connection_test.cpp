@@ -89,6 +89,7 @@ TEST(PoolConnection, UnfinishedLineCapIsOneMebibyte) {
     Recorder recorder;
     Pool pool(1ms);
     recorder.attach(pool);
+    pool.set_jitter(no_jitter);
     connect_and_login(pool, server, config_for(server.port()));
     ASSERT_TRUE(server.send(job_line(1) + "\n"));
     ASSERT_TRUE(recorder.wait_for_log(new_job_log(1)));
@@ -115,14 +116,19 @@ TEST(PoolConnection, BackOffAgainstAClosedPort) {
     Recorder recorder;
     Pool pool(1ms);
     recorder.attach(pool);
+    pool.set_jitter(no_jitter);
     const std::uint16_t port = closed_port();
     pool.start(config_for(port));
     ASSERT_TRUE(recorder.wait_for_count("cannot reach", 7, 20s));
     pool.stop();
     const auto lines = recorder.with_prefix("cannot reach");
     const std::string head = "cannot reach 127.0.0.1:" + std::to_string(port) + ", retry in ";
-    const std::vector<std::string> expected = {head + "5 s",  head + "10 s", head + "20 s", head + "40 s",
-                                               head + "60 s", head + "60 s", head + "60 s"};
+    // Each line ends with the reason, after the numbers readers know.
+    const std::string refused = " (connection refused)";
+    const std::vector<std::string> expected = {head + "5 s" + refused,  head + "10 s" + refused,
+                                               head + "20 s" + refused, head + "40 s" + refused,
+                                               head + "60 s" + refused, head + "60 s" + refused,
+                                               head + "60 s" + refused};
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), expected);
     EXPECT_EQ(pool.connection_number(), 0u);
 }
@@ -132,6 +138,7 @@ TEST(PoolConnection, OnlyAConnectionWithAJobResetsTheDelay) {
     Recorder recorder;
     Pool pool(1ms);
     recorder.attach(pool);
+    pool.set_jitter(no_jitter);
     connect_and_login(pool, server, config_for(server.port()));
 
     // Refused twice: the connect itself does not reset the delay.
@@ -161,7 +168,7 @@ TEST(PoolConnection, OnlyAConnectionWithAJobResetsTheDelay) {
                                               "connection lost, reconnecting in 10 s",
                                               "connection lost, reconnecting in 5 s"}));
     EXPECT_EQ(recorder.with_prefix("cannot reach").front(),
-              "cannot reach 127.0.0.1:" + std::to_string(server.port()) + ", retry in 10 s");
+              "cannot reach 127.0.0.1:" + std::to_string(server.port()) + ", retry in 10 s (connection refused)");
     EXPECT_EQ(pool.connection_number(), 3u);
 }
 
@@ -290,6 +297,7 @@ TEST(PoolConnection, JobSourceServesOnlyTheLiveConnectionsJob) {
     Recorder recorder;
     Pool pool(1ms);
     recorder.attach(pool);
+    pool.set_jitter(no_jitter);
     std::uint8_t hash[32] = {};
     EXPECT_FALSE(pool.mineable_job().has_value());
     connect_and_login(pool, server, config_for(server.port()));
@@ -428,6 +436,7 @@ TEST(PoolConnection, AStalledSendEndsTheConnectionAndReconnects) {
     Recorder recorder;
     Pool pool(2ms);  // stall limit: 100 steps
     recorder.attach(pool);
+    pool.set_jitter(no_jitter);
     connect_and_login(pool, server, config_for(server.port()));
     ASSERT_TRUE(server.send(job_line(1) + "\n"));
     ASSERT_TRUE(recorder.wait_for_log(new_job_log(1)));

@@ -157,7 +157,10 @@ std::optional<std::string> TestServer::read_line(std::chrono::milliseconds timeo
         if (::poll(&p, 1, remaining_ms(deadline)) <= 0) return std::nullopt;
         char chunk[65536];
         const ssize_t n = ::recv(client_, chunk, sizeof chunk, 0);
-        if (n <= 0) return std::nullopt;
+        if (n <= 0) {
+            client_closed_ = true;
+            return std::nullopt;
+        }
         pending_.append(chunk, static_cast<std::size_t>(n));
     }
 }
@@ -191,11 +194,73 @@ void TestServer::close_client() {
     if (client_ >= 0) ::close(client_);
     client_ = -1;
     pending_.clear();
+    client_closed_ = false;
 }
 
 void TestServer::close_listener() {
     if (listener_ >= 0) ::close(listener_);
     listener_ = -1;
+}
+
+bool TestServer::reopen() {
+    close_listener();
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port_);
+    return ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(listener_, 16) == 0;
+}
+
+std::uint16_t TestServer::peer_port() const {
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    if (client_ < 0 || ::getpeername(client_, reinterpret_cast<sockaddr*>(&addr), &length) != 0) return 0;
+    return ntohs(addr.sin_port);
+}
+
+BlackHole::BlackHole(std::uint16_t port, const char* address) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &addr.sin_addr);
+    addr.sin_port = htons(port);
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 0) != 0) return;
+    socklen_t length = sizeof addr;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length);
+    port_ = ntohs(addr.sin_port);
+    // Fill the accept queue; the connects beyond it stay unanswered.
+    for (int i = 0; i < 8; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers_.push_back(fd);
+    }
+    ::usleep(100000);
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    pollfd p{probe, POLLOUT, 0};
+    holding_ = ::poll(&p, 1, 200) == 0;
+    fillers_.push_back(probe);
+}
+
+BlackHole::~BlackHole() {
+    for (const int fd : fillers_) ::close(fd);
+    if (listener_ >= 0) ::close(listener_);
+}
+
+PoolTiming fast_timing() {
+    PoolTiming timing;
+    timing.step = 1ms;
+    timing.resolve_timeout = 300ms;
+    timing.connect_timeout = 300ms;
+    timing.job_timeout = 300ms;
+    timing.primary_retry = 300ms;
+    timing.read_poll = 50ms;
+    return timing;
 }
 
 std::uint16_t closed_port() {

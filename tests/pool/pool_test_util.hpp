@@ -58,23 +58,53 @@ public:
     bool send(std::string_view bytes);
     // The next line the client sent, without its line feed.
     std::optional<std::string> read_line(std::chrono::milliseconds timeout = 5s);
+    // Whether the client has closed its end (seen by a read).
+    bool client_closed() const { return client_closed_; }
     // Everything the client sends until it closes (or timeout).
     std::string read_until_closed(std::chrono::milliseconds timeout = 5s);
     // True once the client closed its side (EOF or reset), draining what it sent.
     bool wait_closed(std::chrono::milliseconds timeout = 5s);
     void close_client();
     void close_listener();
+    // Listens again on the same port after close_listener (a pool that comes back).
+    bool reopen();
     int client_fd() const { return client_; }
+    // The client's port (its end of the accepted connection); 0 without one.
+    std::uint16_t peer_port() const;
 
 private:
     int listener_ = -1;
     int client_ = -1;
     std::uint16_t port_ = 0;
     std::string pending_;
+    bool client_closed_ = false;
 };
 
 // A port of 127.0.0.1 on which nothing listens.
 std::uint16_t closed_port();
+
+// An address that takes no connection and refuses none: a listener on
+// address:port whose accept queue is full, so the kernel drops further
+// connection requests without an answer.
+class BlackHole {
+public:
+    explicit BlackHole(std::uint16_t port = 0, const char* address = "127.0.0.1");
+    ~BlackHole();
+    BlackHole(const BlackHole&) = delete;
+    BlackHole& operator=(const BlackHole&) = delete;
+    std::uint16_t port() const { return port_; }
+    // False when this system answered a connect all the same (then skip).
+    bool holding() const { return holding_; }
+
+private:
+    int listener_ = -1;
+    std::vector<int> fillers_;
+    std::uint16_t port_ = 0;
+    bool holding_ = false;
+};
+
+// Short time-outs for tests: 1 ms wait steps (a back-off step of 5 s is 50 ms).
+PoolTiming fast_timing();
 
 // Starts pool against server and accepts its connection; the login line it
 // sent, or nothing when it did not connect.
@@ -84,5 +114,8 @@ std::optional<std::string> start_and_accept(Pool& pool, TestServer& server, cons
 bool reconnect(TestServer& server);
 
 Config config_for(std::uint16_t port, const std::string& address = "QXTaddr", const std::string& worker = "rig1");
+
+// A jitter source that leaves every back-off step as it is (5, 10, 20 s...).
+inline double no_jitter() { return 0.5; }
 
 }  // namespace nolu::qxt::test
