@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -13,6 +14,9 @@
 
 #ifndef MAP_HUGE_SHIFT
 #define MAP_HUGE_SHIFT 26
+#endif
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14 and later; older kernels answer EINVAL
 #endif
 
 namespace nolu::qxt {
@@ -46,6 +50,30 @@ void* zeroed(std::size_t bytes) {
     return p;
 }
 
+// Ordinary pages: the mapping starts on a 2 MiB boundary, so that
+// transparent huge pages can back all of it. With prefault it is populated
+// at once (with huge pages where the kernel has them free) rather than page
+// by page in the first hash; a kernel without MADV_POPULATE_WRITE leaves the
+// pages to fault in as they are first written, and one that cannot populate
+// them for want of memory fails here rather than in the middle of a hash.
+void* map_ordinary(std::uint64_t size, bool prefault) {
+    constexpr std::uint64_t align = std::uint64_t{1} << 21;
+    void* raw = mmap(nullptr, size + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + align - 1) & ~(align - 1);
+    if (aligned > start) munmap(raw, aligned - start);
+    if (const std::uintptr_t tail = start + size + align - (aligned + size); tail > 0)
+        munmap(reinterpret_cast<void*>(aligned + size), tail);
+    void* p = reinterpret_cast<void*>(aligned);
+    madvise(p, size, MADV_HUGEPAGE);
+    if (prefault && madvise(p, size, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM) {
+        munmap(p, size);
+        return nullptr;
+    }
+    return p;
+}
+
 Status map_storage(Arena& arena) {
     std::uint64_t mapped = 0;
     for (int shift : {30, 21}) {
@@ -57,9 +85,8 @@ Status map_storage(Arena& arena) {
             return success();
         }
     }
-    void* p = mmap(nullptr, arena.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return fail("cannot map " + std::to_string(arena.size >> 20) + " MiB of memory");
-    madvise(p, arena.size, MADV_HUGEPAGE);
+    void* p = map_ordinary(arena.size, arena.settings.prefault);
+    if (p == nullptr) return fail("cannot map " + std::to_string(arena.size >> 20) + " MiB of memory");
     arena.base = p;
     arena.mapped_bytes = arena.size;
     arena.huge_pages = false;

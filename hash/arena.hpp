@@ -20,9 +20,10 @@ struct Arena {
     std::uint64_t mapped_bytes = 0;  // length actually mapped (size rounded up to the page size)
 };
 
-// Maps the storage (1 GiB pages, else 2 MiB pages, else ordinary pages with
-// transparent huge pages advised) and the side structures. On failure
-// nothing stays allocated.
+// Maps the storage (1 GiB pages, else 2 MiB pages, else ordinary pages on a
+// 2 MiB boundary with transparent huge pages advised, populated at once with
+// settings.prefault where the kernel can) and the side structures. On
+// failure nothing stays allocated.
 Status arena_allocate(Arena& arena, const HashSettings& settings);
 // Frees everything the record holds; safe on an empty record.
 void arena_release(Arena& arena);

@@ -19,6 +19,7 @@ struct HashSettings {
     const std::uint32_t* index_table = nullptr;  // the engine's own, set by its prepare step
     const SidePlan* side = nullptr;              // null: no side cache; must outlive every arena using it
     void (*on_half)() = nullptr;                 // called between the halves (benchmark clock), else null
+    bool prefault = false;                       // populate ordinary-page storage when it is mapped
 };
 
 // The skip-store point for a permille: 0 (and 1000 or more) is off; other
