@@ -20,6 +20,8 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
         p.thread_count = count_;
         p.cpu = i < static_cast<int>(cpus.size()) ? cpus[static_cast<std::size_t>(i)] : -1;
         p.engine = setup.engine->hash;
+        p.hash_lanes = setup.engine->hash_lanes;
+        p.lanes = plan.lanes;
         p.settings = plan.settings;
         p.stop = &stop_flag;
         p.counters = &counters_;

@@ -21,7 +21,16 @@ struct OptionSpec {
     const char* names[3];   // the long name first; missing-value messages use it
     bool takes_value;
     void (*apply)(Options& o, const char* value);
+    bool optional_number = false;  // takes the next word only when it is a number (else apply gets null)
 };
+
+// A word of decimal digits only.
+bool is_number(const char* word) {
+    if (*word == '\0') return false;
+    for (; *word != '\0'; ++word)
+        if (*word < '0' || *word > '9') return false;
+    return true;
+}
 
 constexpr OptionSpec option_specs[] = {
     {{"--pool", "-o"}, true, [](Options& o, const char* v) { o.pool = v; }},
@@ -39,6 +48,14 @@ constexpr OptionSpec option_specs[] = {
     {{"--side"}, true, [](Options& o, const char* v) { o.side = read_int(v); }},
     {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }},
     {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }},
+    {{"--lanes"}, true, [](Options& o, const char* v) { o.lanes = read_int(v); }},
+    {{"--tune"}, false,
+     [](Options& o, const char* v) {
+         o.tune = true;
+         o.tune_seconds = v != nullptr ? read_int(v) : 0;
+     },
+     true},
+    {{"--config"}, true, [](Options& o, const char* v) { o.config = v; }},
 };
 
 const OptionSpec* find_option(std::string_view word) {
@@ -69,7 +86,11 @@ std::string usage_text(const char* program) {
         "(AVX-512, 500-1000,\n"
         "                           0 = off; default: 600 with 4 threads or more, off below)\n"
         "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB "
-        "buffer (AVX-512, 0 = off)\n";
+        "buffer (AVX-512, 0 = off)\n"
+        "      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default 1)\n"
+        "      --tune [seconds]     try the settings this machine can hold and list them by speed (default: "
+        "240 s in all)\n"
+        "      --config <file>      with --tune: write the fastest setting to this JSON file\n";
     return text;
 }
 
@@ -84,7 +105,9 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
         const OptionSpec* spec = find_option(argv[i]);
         if (spec == nullptr) return command_line_failure(std::string("unknown option ") + argv[i] + " (see --help)");
         const char* value = nullptr;
-        if (spec->takes_value) {
+        if (spec->optional_number) {
+            if (i + 1 < argc && is_number(argv[i + 1])) value = argv[++i];
+        } else if (spec->takes_value) {
             if (i + 1 >= argc) return command_line_failure(std::string("missing value for ") + spec->names[0]);
             value = argv[++i];  // verbatim, even when it starts with '-'
         }
@@ -117,11 +140,25 @@ Outcome<Done> check_option_rules(const EngineRow& engine, const Options& o) {
     if (!engine.memory_options && o.skip > 0) return option_rule_failure("--skip needs the AVX-512 engine");
     if (!o.rebuild && o.bench <= 0) return option_rule_failure(probe);
     if (!engine.memory_options && o.side != 0) return option_rule_failure("--side needs the AVX-512 engine");
+    return check_lane_rules(engine, o);
+}
+
+Outcome<Done> check_lane_rules(const EngineRow& engine, const Options& o) {
+    if (o.lanes < 1 || o.lanes > static_cast<int>(max_lanes))
+        return option_rule_failure("--lanes takes 1 to " + std::to_string(max_lanes));
+    if (o.lanes > 1 && engine.hash_lanes == nullptr)
+        return option_rule_failure(std::string("--lanes needs an engine with lanes (the ") + engine.name +
+                                   " engine has none)");
+    if (o.lanes > 1 && (o.skip > 0 || !o.rebuild))
+        return option_rule_failure("--lanes does not combine with skip-store (--skip, --skip-norebuild)");
+    if (o.tune && (o.bench > 0 || !o.verify.empty()))
+        return option_rule_failure("--tune runs on its own: not with --bench or --verify");
     return Done{};
 }
 
 int effective_skip(const EngineRow& engine, const Options& o) {
-    return engine.memory_options ? o.skip : 0;
+    // With lanes, automatic skip-store stays off (the option rules refuse an explicit one).
+    return engine.memory_options && o.lanes <= 1 ? o.skip : 0;
 }
 
 }  // namespace nolu::qxt

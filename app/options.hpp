@@ -29,8 +29,15 @@ struct Options {
     bool reft = false;
     int side = 0;
     int side_dist = 0;
+    int lanes = 1;            // nonces each thread hashes at once
+    bool tune = false;        // --tune: measure the settings this machine can hold
+    int tune_seconds = 0;     // its time in all; 0 = default_tune_seconds
+    std::string config;       // --config: where --tune writes the best setting
     bool help = false;  // print the usage text and stop
 };
+
+// --tune without a number of seconds.
+inline constexpr int default_tune_seconds = 240;
 
 // Reads the arguments after the program name, left to right; a later
 // occurrence of an option overrides an earlier one, --help ends the reading.
@@ -56,8 +63,12 @@ Expected<PoolEndpoint> split_pool(const std::string& pool);
 // "cpu  " line).
 Outcome<Done> check_option_rules(const EngineRow& engine, const Options& options);
 
+// The rules of --lanes (1 to 4, an engine with lanes, no skip-store) and
+// --tune (a mode of its own); check_option_rules ends with them.
+Outcome<Done> check_lane_rules(const EngineRow& engine, const Options& options);
+
 // The skip-store option in force with this engine: engines without memory
-// options always run without skip-store.
+// options, and more than one lane, always run without skip-store.
 int effective_skip(const EngineRow& engine, const Options& options);
 
 }  // namespace nolu::qxt

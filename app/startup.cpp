@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "app/console.hpp"
 #include "app/signals.hpp"
 
@@ -53,10 +55,13 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
         return command_line_failure("a QXT payout address is required: -u <address>");
 
     const int cores = static_cast<int>(setup.topology.cpus.size());
-    plan.choice = choose_threads(cores, o.threads, effective_skip(*setup.engine, o), o.rebuild,
-                                 [](std::uint64_t arena) { return probe_memory(arena); });
+    plan.lanes = std::max(o.lanes, 1);
+    plan.choice = choose_threads(
+        cores, o.threads, effective_skip(*setup.engine, o), o.rebuild,
+        [](std::uint64_t arena) { return probe_memory(arena); }, plan.lanes);
     plan.threads = plan.choice.threads;
     plan.settings = with_skip(setup.settings, plan.choice.skip, plan.choice.rebuild);
+    plan.settings.prefault = true;  // the arenas are real before the first hash, and before the speed is counted
     plan.worker = o.worker.empty() ? host_name_worker() : o.worker;
     plan.endpoint = *split_pool(o.pool);  // the parser has checked the port
     return plan;

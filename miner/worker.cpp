@@ -1,5 +1,8 @@
 #include "miner/worker.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "common/clock.hpp"
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
@@ -25,33 +28,63 @@ std::uint64_t bench_nonce(std::uint64_t index, std::uint64_t d) {
     return (index << 40) + d;
 }
 
+void settle_share(const WorkerParams& p, const Job& job, std::uint64_t nonce, const std::uint8_t* hash) {
+    if (meets_target(hash, job.target.data()) && p.jobs->submit(job, nonce, hash) &&
+        meets_target(hash, job.network_target.data()) && p.on_candidate)
+        p.on_candidate(job);
+}
+
 namespace {
 
 constexpr std::uint64_t idle_ms = 200;
 
-bool take_arena(const WorkerParams& p, Arena& arena) {
-    if (!arena_allocate(arena, p.settings)) {
-        p.counters->failed.fetch_add(1);
-        return false;
+// The thread's arenas, one per lane, all or none.
+bool take_arenas(const WorkerParams& p, std::vector<Arena>& arenas) {
+    arenas.resize(static_cast<std::size_t>(std::max(p.lanes, 1)));
+    for (Arena& arena : arenas) {
+        if (!arena_allocate(arena, p.settings)) {
+            for (Arena& a : arenas) arena_release(a);
+            p.counters->failed.fetch_add(1);
+            return false;
+        }
     }
-    if (arena.huge_pages) {
-        p.counters->huge.fetch_add(1);
-        if (arena.page_shift == 30) p.counters->huge_1g.fetch_add(1);
+    for (const Arena& arena : arenas) {
+        if (arena.huge_pages) {
+            p.counters->huge.fetch_add(1);
+            if (arena.page_shift == 30) p.counters->huge_1g.fetch_add(1);
+        }
     }
+    p.counters->arenas.fetch_add(static_cast<int>(arenas.size()));
     p.counters->ready.fetch_add(1);
     return true;
 }
 
-void bench_loop(const WorkerParams& p, const Arena& arena) {
-    alignas(64) std::uint8_t hash[32];
-    for (std::uint64_t d = 0; !p.stop->load(); ++d) {
-        p.engine(arena, bench_header, bench_nonce(static_cast<std::uint64_t>(p.index), d), hash);
-        p.hashes->fetch_add(1);
+// Hashes nonces[0..n) of one header, lane k in arenas[k].
+void hash_nonces(const WorkerParams& p, const std::vector<Arena>& arenas, const std::uint8_t* header,
+                 const std::uint64_t* nonces, unsigned n, std::uint8_t (*hashes)[32]) {
+    if (n == 1) {
+        p.engine(arenas[0], header, nonces[0], hashes[0]);
+        return;
+    }
+    LaneWork work[max_lanes];
+    for (unsigned k = 0; k < n; ++k) work[k] = {&arenas[k], header, nonces[k], hashes[k]};
+    p.hash_lanes(work, n);
+}
+
+void bench_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
+    alignas(64) std::uint8_t hashes[max_lanes][32];
+    const auto lanes = static_cast<unsigned>(arenas.size());
+    std::uint64_t nonces[max_lanes];
+    for (std::uint64_t d = 0; !p.stop->load(); d += lanes) {
+        for (unsigned k = 0; k < lanes; ++k) nonces[k] = bench_nonce(static_cast<std::uint64_t>(p.index), d + k);
+        hash_nonces(p, arenas, bench_header, nonces, lanes, hashes);
+        p.hashes->fetch_add(lanes);
     }
 }
 
-void mining_loop(const WorkerParams& p, const Arena& arena) {
-    alignas(64) std::uint8_t hash[32];
+void mining_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
+    alignas(64) std::uint8_t hashes[max_lanes][32];
+    const auto lanes = static_cast<unsigned>(arenas.size());
     const auto index = static_cast<std::uint64_t>(p.index);
     const auto threads = static_cast<std::uint64_t>(p.thread_count);
     std::uint64_t d = 0;
@@ -64,17 +97,22 @@ void mining_loop(const WorkerParams& p, const Arena& arena) {
         }
         if (job->seq != last_seq) d = 0;
         last_seq = job->seq;
-        const auto nonce = job_nonce(job->nonce_start, job->nonce_end, index, threads, d);
-        if (!nonce) {  // this thread's share of the range is used up: wait for another job
+        // The next steps of this thread's walk, one per lane, as far as the range goes.
+        std::uint64_t nonces[max_lanes];
+        unsigned n = 0;
+        for (; n < lanes; ++n) {
+            const auto nonce = job_nonce(job->nonce_start, job->nonce_end, index, threads, d + n);
+            if (!nonce) break;
+            nonces[n] = *nonce;
+        }
+        if (n == 0) {  // this thread's share of the range is used up: wait for another job
             sleep_ms(idle_ms);
             continue;
         }
-        ++d;
-        p.engine(arena, job->header_base.data(), *nonce, hash);
-        p.hashes->fetch_add(1);
-        if (meets_target(hash, job->target.data()) && p.jobs->submit(*job, *nonce, hash) &&
-            meets_target(hash, job->network_target.data()) && p.on_candidate)
-            p.on_candidate(*job);
+        d += n;
+        hash_nonces(p, arenas, job->header_base.data(), nonces, n, hashes);
+        p.hashes->fetch_add(n);
+        for (unsigned k = 0; k < n; ++k) settle_share(p, *job, nonces[k], hashes[k]);
     }
 }
 
@@ -82,14 +120,14 @@ void mining_loop(const WorkerParams& p, const Arena& arena) {
 
 void worker_main(WorkerParams p) {
     if (p.cpu >= 0) pin_to_cpu(p.cpu);
-    Arena arena;
-    if (!take_arena(p, arena)) return;
+    std::vector<Arena> arenas;
+    if (!take_arenas(p, arenas)) return;
     if (p.jobs == nullptr) {
-        bench_loop(p, arena);
+        bench_loop(p, arenas);
     } else {
-        mining_loop(p, arena);
+        mining_loop(p, arenas);
     }
-    arena_release(arena);
+    for (Arena& arena : arenas) arena_release(arena);
 }
 
 }  // namespace nolu::qxt

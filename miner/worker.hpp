@@ -1,5 +1,5 @@
-// The mining thread: pin, map the arena, copy the job before every hash,
-// walk the nonce range, hash, count, hand in shares.
+// The mining thread: pin, map the arena (one per lane), copy the job before
+// every hash, walk the nonce range, hash, count, hand in shares.
 #pragma once
 
 #include <atomic>
@@ -18,7 +18,8 @@ struct StartupCounters {
     std::atomic<int> failed{0};   // threads without an arena
     std::atomic<int> huge{0};     // arenas in explicit huge pages of either size
     std::atomic<int> huge_1g{0};  // arenas in 1 GiB pages
-    std::atomic<int> ready{0};    // threads holding an arena
+    std::atomic<int> ready{0};    // threads holding their arenas
+    std::atomic<int> arenas{0};   // arenas held (a thread with lanes holds several)
 };
 
 struct WorkerParams {
@@ -26,7 +27,9 @@ struct WorkerParams {
     int thread_count = 1;
     int cpu = -1;                                // processor to pin to; -1: not pinned
     Engine engine = nullptr;
-    HashSettings settings;                       // the arena's layout
+    LaneEngine hash_lanes = nullptr;             // needed with lanes > 1
+    int lanes = 1;                               // nonces hashed at once, one arena each
+    HashSettings settings;                       // the arenas' layout
     // Required (never null):
     const std::atomic<bool>* stop = nullptr;     // ends the loop after the hash in progress
     StartupCounters* counters = nullptr;
@@ -37,6 +40,11 @@ struct WorkerParams {
 };
 
 void worker_main(WorkerParams params);
+
+// The share step of one hash: hands it in when it meets the job's share
+// target, and reports a block candidate when the share was taken and also
+// meets the network target.
+void settle_share(const WorkerParams& params, const Job& job, std::uint64_t nonce, const std::uint8_t* hash);
 
 // Nonce of step d for thread index of T threads in [start, end], or nothing
 // when it lies past end or the sum wrapped around 2^64.
