@@ -276,3 +276,75 @@ TEST(Options, CrossOptionRules) {
     EXPECT_EQ(check("avx512", {"--side", "-4", "--skip", "600"}).first, "");
     EXPECT_EQ(check("avx512", {"--skip", "600"}).second.skip, 600);
 }
+
+TEST(Options, TuneTakesOnlyANumberAfterIt) {
+    Parsed p = parse({"--tune"});
+    ASSERT_FALSE(p.status);
+    EXPECT_TRUE(p.options.tune);
+    EXPECT_EQ(p.options.tune_seconds, 0);
+    EXPECT_FALSE(parse({}).options.tune);
+
+    p = parse({"--tune", "90", "--config", "rig.json"});
+    EXPECT_TRUE(p.options.tune);
+    EXPECT_EQ(p.options.tune_seconds, 90);
+    EXPECT_EQ(p.options.config, "rig.json");
+
+    // A following option is not its value.
+    p = parse({"--tune", "-t", "1"});
+    ASSERT_FALSE(p.status);
+    EXPECT_TRUE(p.options.tune);
+    EXPECT_EQ(p.options.tune_seconds, 0);
+    EXPECT_EQ(p.options.threads, 1);
+
+    // Neither is a word that is not a number: it is read as an option of its own.
+    p = parse({"--tune", "90s"});
+    ASSERT_TRUE(p.status);
+    EXPECT_EQ(p.err, "unknown option 90s (see --help)\n");
+    EXPECT_EQ(parse({"--config"}).err, "missing value for --config\n");
+}
+
+TEST(Options, LaneRules) {
+    auto check = [](const char* engine_name, std::vector<const char*> words) {
+        const Options o = parse(std::move(words)).options;
+        const Outcome<Done> rules = check_option_rules(*find_engine(engine_name), o);
+        if (!rules) {
+            EXPECT_EQ(rules.error().status, 2);
+            EXPECT_STREQ(rules.error().tag, "cpu  ");
+        }
+        return rules ? std::string() : rules.error().message;
+    };
+    EXPECT_EQ(parse({}).options.lanes, 1);
+    EXPECT_EQ(parse({"--lanes", "3"}).options.lanes, 3);
+    EXPECT_EQ(check("avx512", {"--lanes", "4"}), "");
+    EXPECT_EQ(check("avx2", {"--lanes", "2", "--skip", "0"}), "");
+    EXPECT_EQ(check("avx512", {"--lanes", "0"}), "--lanes takes 1 to 4");
+    EXPECT_EQ(check("avx512", {"--lanes", "5"}), "--lanes takes 1 to 4");
+    EXPECT_EQ(check("avx512", {"--lanes", "2", "--skip", "600"}),
+              "--lanes does not combine with skip-store (--skip, --skip-norebuild)");
+    EXPECT_EQ(check("avx512", {"--lanes", "2", "--skip-norebuild", "--bench", "5"}),
+              "--lanes does not combine with skip-store (--skip, --skip-norebuild)");
+    EXPECT_EQ(check("plain", {"--lanes", "2"}), "--lanes needs an engine with lanes (the plain engine has none)");
+    // The side cache goes with lanes.
+    EXPECT_EQ(check("avx512", {"--lanes", "2", "--side", "1024"}), "");
+    EXPECT_EQ(check("avx512", {"--tune", "--bench", "5"}), "--tune runs on its own: not with --bench or --verify");
+    EXPECT_EQ(check("avx512", {"--tune", "--verify", "v.txt"}), "--tune runs on its own: not with --bench or --verify");
+
+    // Automatic skip-store stays off with lanes.
+    const Options lanes = parse({"--lanes", "2"}).options;
+    EXPECT_EQ(effective_skip(*find_engine("avx512"), lanes), 0);
+    EXPECT_EQ(effective_skip(*find_engine("avx512"), parse({}).options), -1);
+}
+
+TEST(Options, NewOptionsAreListedAfterTheTwelveLines) {
+    const std::string text = usage_text("k");
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 15u);
+    EXPECT_EQ(lines[12].rfind("      --lanes <n>", 0), 0u);
+    EXPECT_EQ(lines[13].rfind("      --tune [seconds]", 0), 0u);
+    EXPECT_EQ(lines[14].rfind("      --config <file>", 0), 0u);
+}
