@@ -124,32 +124,30 @@ void compress_zero(const __m256i* in, __m256i* out) {
     for (int k = 0; k < 32; ++k) _mm256_store_si256(out + k, _mm256_xor_si256(w[k], _mm256_load_si256(in + k)));
 }
 
-// Lanes: each lane's last block waits in its own buffer while the other
-// lanes take their turn, block by block.
+inline __m256i* block_at(std::uint8_t* base, std::uint32_t j) {
+    return reinterpret_cast<__m256i*>(base + std::size_t{j} * block_bytes);
+}
+
+// First half: references from the table; block j + 8's reference is
+// prefetched while block j is made, four lines per row pair.
+__attribute__((noinline)) void fill_first_half(__m256i* w, __m256i* rc, std::uint8_t* base,
+                                               const std::uint32_t* table) {
+    constexpr std::uint32_t distance = 8;
+    std::uint32_t j = 2;
+    for (; j + distance < half_blocks; ++j)
+        fill_block<false>(w, rc, block_at(base, table[j]), block_at(base, j), base, j,
+                          base + std::size_t{table[j + distance]} * block_bytes);
+    for (; j < half_blocks; ++j) fill_block<false>(w, rc, block_at(base, table[j]), block_at(base, j), base, j, nullptr);
+}
+
+// Lanes: the first halves one after the other (interleaved, they were
+// slower); in the second half each lane's last block waits in its own buffer
+// while the other lanes take their turn, block by block.
 struct alignas(64) Avx2Lane {
     __m256i w[32];  // the block last made
     std::uint8_t* base = nullptr;
     std::uint32_t r = 0;  // second half: the reference of the next block
 };
-
-inline __m256i* block_at(std::uint8_t* base, std::uint32_t j) {
-    return reinterpret_cast<__m256i*>(base + std::size_t{j} * block_bytes);
-}
-
-template <unsigned N>
-__attribute__((noinline)) void lanes_fill(Avx2Lane* lanes, const std::uint32_t* table) {
-    alignas(64) __m256i rc[32];
-    constexpr std::uint32_t distance = 8;
-    std::uint32_t j = 2;
-    for (; j < half_blocks; ++j) {
-        const std::uint32_t ahead = j + distance < half_blocks ? table[j + distance] : 0;
-        for (unsigned k = 0; k < N; ++k) {
-            Avx2Lane& lane = lanes[k];
-            const std::uint8_t* pre = j + distance < half_blocks ? lane.base + std::size_t{ahead} * block_bytes : nullptr;
-            fill_block<false>(lane.w, rc, block_at(lane.base, table[j]), block_at(lane.base, j), lane.base, j, pre);
-        }
-    }
-}
 
 template <unsigned N>
 __attribute__((noinline)) void lanes_second(Avx2Lane* lanes) {
@@ -175,7 +173,8 @@ __attribute__((noinline)) void lanes_second(Avx2Lane* lanes) {
 
 template <unsigned N>
 void hash_lanes(Avx2Lane* lanes, const HashSettings& settings) {
-    lanes_fill<N>(lanes, settings.index_table);
+    alignas(64) __m256i rc[32];
+    for (unsigned k = 0; k < N; ++k) fill_first_half(lanes[k].w, rc, lanes[k].base, settings.index_table);
     if (settings.on_half != nullptr) settings.on_half();
     lanes_second<N>(lanes);
 }
@@ -196,28 +195,21 @@ void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t n
     alignas(64) __m256i rc[32];  // R = X ^ Y, kept for the final XOR
 
     auto* base = static_cast<std::uint8_t*>(arena.base);
-    auto block = [base](std::uint32_t j) { return reinterpret_cast<__m256i*>(base + std::size_t{j} * block_bytes); };
-    const std::uint32_t* table = arena.settings.index_table;
 
     first_blocks(header, nonce, hprime_1024, reinterpret_cast<std::uint64_t*>(base),
                  reinterpret_cast<std::uint64_t*>(base + block_bytes));
     std::memcpy(w, base + block_bytes, block_bytes);
 
-    // First half: references from the table; block j + 8's reference is
-    // prefetched while block j is made, four lines per row pair.
-    constexpr std::uint32_t distance = 8;
-    std::uint32_t j = 2;
-    for (; j + distance < half_blocks; ++j)
-        fill_block<false>(w, rc, block(table[j]), block(j), base, j, base + std::size_t{table[j + distance]} * block_bytes);
-    for (; j < half_blocks; ++j) fill_block<false>(w, rc, block(table[j]), block(j), base, j, nullptr);
+    fill_first_half(w, rc, base, arena.settings.index_table);
 
     if (arena.settings.on_half != nullptr) arena.settings.on_half();
 
     // Second half: each reference comes from word 0 of the block just made.
     std::uint32_t r = ref_index(half_blocks, static_cast<std::uint64_t>(_mm256_extract_epi64(w[0], 0)));
     prefetch_lines<second_half_hint>(base + std::size_t{r} * block_bytes, 0, 16);
-    for (; j < last_block; ++j) r = fill_block<true>(w, rc, block(r), block(j), base, j, nullptr);
-    fill_block<false>(w, rc, block(r), block(j), base, j, nullptr);
+    std::uint32_t j = half_blocks;
+    for (; j < last_block; ++j) r = fill_block<true>(w, rc, block_at(base, r), block_at(base, j), base, j, nullptr);
+    fill_block<false>(w, rc, block_at(base, r), block_at(base, j), base, j, nullptr);
     _mm_sfence();
 
     final_tag(w, out);
