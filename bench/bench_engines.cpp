@@ -22,8 +22,8 @@
 //   the latency a one-lane second half waits for.
 // First-half bound per block: the larger of compute and random. Second-half
 // bound per block with n lanes: the larger of compute, random and
-// (9/16 compute + dependent) / n: a lane learns its next reference after
-// nine of the sixteen rounds of a block, and n lanes wait in parallel.
+// dependent / n (a lane cannot ask for its next reference before its block
+// is made, and n lanes wait in parallel).
 #include <argon2.h>
 #include <sys/mman.h>
 
@@ -515,7 +515,7 @@ int main(int argc, char** argv) {
                 const double m = m_now.random_ns[prepared[i].engine];
                 const double lanes = prepared[i].row->lanes;
                 const double first_bound = std::max(c, m) * (half_blocks - 2) * 1e-9;
-                const double chain = (c * 9.0 / 16.0 + m_now.dependent_ns) / lanes;
+                const double chain = m_now.dependent_ns / lanes;
                 const double second_bound = std::max({c, m, chain}) * half_blocks * 1e-9;
                 s.first_share.push_back(r.first_half / first_bound);
                 s.second_share.push_back(r.second_half / second_bound);
