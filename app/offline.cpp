@@ -69,9 +69,55 @@ VerifyCounts verify_file(const std::string& path, Engine engine, const HashSetti
     return counts;
 }
 
+VerifyCounts verify_lanes(const std::string& path, LaneEngine hash_lanes, const HashSettings& settings,
+                          unsigned lanes) {
+    VerifyCounts counts;
+    std::vector<Arena> arenas(lanes);
+    for (Arena& arena : arenas) counts.no_arena = counts.no_arena || !arena_allocate(arena, settings);
+    std::ifstream in(path);
+    bool more = !counts.no_arena;
+    while (more) {
+        // Up to `lanes` records, each with its own arena, header and nonce.
+        struct Lane {
+            alignas(64) std::uint8_t header[92];
+            std::uint8_t expected[32];
+            std::uint8_t actual[32];
+            std::uint64_t nonce = 0;
+        } lane[max_lanes];
+        unsigned n = 0;
+        std::string header_word, nonce_word, hash_word;
+        while (n < lanes && (more = static_cast<bool>(in >> header_word >> nonce_word >> hash_word))) {
+            std::uint64_t nonce = 0;
+            if (!parse_nonce(nonce_word, nonce)) {
+                more = false;
+                break;
+            }
+            ++counts.total;  // a short or malformed field is a mismatch, as in verify_file
+            if (!decode_hex(header_word, lane[n].header, 92) || !decode_hex(hash_word, lane[n].expected, 32)) continue;
+            lane[n].nonce = nonce;
+            ++n;
+        }
+        if (n == 0) continue;
+        LaneWork work[max_lanes];
+        for (unsigned k = 0; k < n; ++k) work[k] = {&arenas[k], lane[k].header, lane[k].nonce, lane[k].actual};
+        hash_lanes(work, n);
+        for (unsigned k = 0; k < n; ++k)
+            if (std::memcmp(lane[k].actual, lane[k].expected, 32) == 0) ++counts.matched;
+    }
+    for (Arena& arena : arenas) arena_release(arena);
+    return counts;
+}
+
 int run_verify(const Setup& setup) {
-    const VerifyCounts counts = verify_file(setup.options.verify, setup.engine->hash, setup.settings,
-                                            verify_passes(*setup.engine, setup.options.skip));
+    VerifyCounts counts = verify_file(setup.options.verify, setup.engine->hash, setup.settings,
+                                      verify_passes(*setup.engine, setup.options.skip));
+    if (setup.options.lanes > 1 && !counts.no_arena) {
+        const VerifyCounts lanes = verify_lanes(setup.options.verify, setup.engine->hash_lanes, setup.settings,
+                                                static_cast<unsigned>(setup.options.lanes));
+        counts.total += lanes.total;
+        counts.matched += lanes.matched;
+        counts.no_arena = lanes.no_arena;
+    }
     if (counts.no_arena) return report_failure(memory_failure("cannot allocate the arena"));
     const bool ok = counts.total > 0 && counts.matched == counts.total;
     log_line(ok ? colours.green : colours.red, "check",

@@ -27,8 +27,14 @@ struct VerifyCounts {
 VerifyCounts verify_file(const std::string& path, Engine engine, const HashSettings& settings,
                          const std::vector<std::uint32_t>& passes);
 
+// Hashes the records of the file `lanes` at a time through the engine's lane
+// entry, each in its own arena of settings (the last call may hold fewer).
+VerifyCounts verify_lanes(const std::string& path, LaneEngine hash_lanes, const HashSettings& settings,
+                          unsigned lanes);
+
 // Runs the verification of --verify and logs its "check" line (or the arena
-// failure); returns the exit status: 0 when every hash matched, else 1.
+// failure); returns the exit status: 0 when every hash matched, else 1. With
+// --lanes above 1 the records are hashed once more, that many at a time.
 int run_verify(const Setup& setup);
 
 // "T threads: R H/s over S s"

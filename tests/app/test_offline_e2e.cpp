@@ -200,3 +200,16 @@ TEST(OfflineModes, TuneStopsOnSigintWithoutWriting) {
     EXPECT_EQ(content.str(), "{}");
     fs::remove(config);
 }
+
+// With --lanes the records are hashed once more, that many at a time: here
+// a call of two lanes, then one of one; the wrong record fails in both passes.
+TEST(OfflineModes, VerifyWithLanesChecksEveryLane) {
+    const auto lines = vector_lines();
+    std::string wrong = lines[4];
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    const std::string file = write_file("lanes", lines[2] + "\n" + lines[3] + "\n" + wrong + "\n");
+    ProcessResult r = run({"--verify", file, "--engine", "avx2", "--lanes", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(last_line(r.out), " check verify 4/6 FAILED") << r.out;
+    fs::remove(file);
+}
