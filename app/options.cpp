@@ -89,7 +89,7 @@ std::string usage_text(const char* program) {
         "buffer (AVX-512, 0 = off)\n"
         "      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default 1)\n"
         "      --tune [seconds]     try the settings this machine can hold and list them by speed (default: "
-        "240 s in all)\n"
+        "300 s in all)\n"
         "      --config <file>      with --tune: write the fastest setting to this JSON file\n";
     return text;
 }

@@ -37,7 +37,7 @@ struct Options {
 };
 
 // --tune without a number of seconds.
-inline constexpr int default_tune_seconds = 240;
+inline constexpr int default_tune_seconds = 300;
 
 // Reads the arguments after the program name, left to right; a later
 // occurrence of an option overrides an earlier one, --help ends the reading.

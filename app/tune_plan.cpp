@@ -72,11 +72,11 @@ std::vector<TuneSetting> stage_candidates(TuneStage stage, const TuneSetting& be
             }
             break;
         case TuneStage::shape: {
-            // All threads with 1 to 4 lanes, and half the threads with 2 to 4
+            // All threads with 1 to 4 lanes, and half the threads with 2 or 3
             // (more lanes on fewer cores can win where memory is the limit).
             const int full = threads_for(m, m.arenas_full);
             for (const int threads : {full, full / 2}) {
-                for (int lanes = threads == full ? 1 : 2; lanes <= most_lanes; ++lanes) {
+                for (int lanes = threads == full ? 1 : 2; lanes <= (threads == full ? most_lanes : 3); ++lanes) {
                     TuneSetting s = best;
                     s.threads = threads;
                     s.lanes = lanes;

@@ -38,9 +38,9 @@ namespace {
 
 constexpr std::uint64_t idle_ms = 200;
 
-// The thread's arenas, one per lane, all or none.
+// The thread's arenas, one per lane (one without a lane entry), all or none.
 bool take_arenas(const WorkerParams& p, std::vector<Arena>& arenas) {
-    arenas.resize(static_cast<std::size_t>(std::max(p.lanes, 1)));
+    arenas.resize(p.hash_lanes != nullptr ? static_cast<std::size_t>(std::clamp(p.lanes, 1, int{max_lanes})) : 1);
     for (Arena& arena : arenas) {
         if (!arena_allocate(arena, p.settings)) {
             for (Arena& a : arenas) arena_release(a);
