@@ -36,7 +36,9 @@ void hash_once(const TrialPlan& plan, const std::vector<Arena>& arenas, std::uin
 
 }  // namespace
 
-TrialOutcome run_trial(const TrialPlan& plan, double seconds, const std::atomic<bool>& stop) {
+TrialOutcome run_trial(const TrialPlan& given, double seconds, const std::atomic<bool>& stop) {
+    TrialPlan plan = given;
+    plan.settings.stop = &stop;  // a call of several lanes ends early on a stop
     const auto threads = static_cast<std::size_t>(std::max(plan.threads, 1));
     std::vector<ThreadResult> results(threads);
     std::atomic<bool> no_memory{false};
@@ -58,6 +60,7 @@ TrialOutcome run_trial(const TrialPlan& plan, double seconds, const std::atomic<
                 int calls = 0;
                 while (!stop.load() && (calls == 0 || last - first < seconds)) {
                     hash_once(plan, arenas, t, d);
+                    if (stop.load()) break;  // it may have ended early
                     d += static_cast<std::uint64_t>(plan.lanes);
                     last = seconds_now();
                     ++calls;

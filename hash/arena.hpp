@@ -13,7 +13,8 @@ struct Arena {
     HashSettings settings;           // the layout it was mapped for; the engines read it
     void* base = nullptr;            // block storage, null when not allocated
     std::uint64_t size = 0;          // arena_bytes(settings) at allocation
-    void* side_buf = nullptr;        // side_slots KiB, 64-byte aligned, or null
+    void* side_buf = nullptr;        // side_slots KiB, 2 MiB aligned, or null
+    std::uint64_t side_bytes = 0;    // length of its mapping
     std::uint32_t* ref_table = nullptr;
     bool huge_pages = false;         // explicit huge pages (1 GiB or 2 MiB)
     std::int32_t page_shift = 21;    // 30 for 1 GiB pages, else 21

@@ -149,8 +149,16 @@ struct alignas(64) Avx2Lane {
     std::uint32_t r = 0;  // second half: the reference of the next block
 };
 
+// Whether a multi-lane call should end early (see HashSettings::stop).
+bool stop_asked(const HashSettings& settings) {
+    return settings.stop != nullptr && settings.stop->load(std::memory_order_relaxed);
+}
+
+constexpr std::uint32_t stop_check_blocks = 4096;
+
+// False when stopped before the end.
 template <unsigned N>
-__attribute__((noinline)) void lanes_second(Avx2Lane* lanes) {
+__attribute__((noinline)) bool lanes_second(Avx2Lane* lanes, const HashSettings& settings) {
     alignas(64) __m256i rc[32];
     for (unsigned k = 0; k < N; ++k) {
         Avx2Lane& lane = lanes[k];
@@ -159,6 +167,7 @@ __attribute__((noinline)) void lanes_second(Avx2Lane* lanes) {
     }
     std::uint32_t j = half_blocks;
     for (; j < last_block; ++j) {
+        if (j % stop_check_blocks == 0 && stop_asked(settings)) return false;
         for (unsigned k = 0; k < N; ++k) {
             Avx2Lane& lane = lanes[k];
             lane.r = fill_block<true>(lane.w, rc, block_at(lane.base, lane.r), block_at(lane.base, j), lane.base, j,
@@ -169,14 +178,19 @@ __attribute__((noinline)) void lanes_second(Avx2Lane* lanes) {
         Avx2Lane& lane = lanes[k];
         fill_block<false>(lane.w, rc, block_at(lane.base, lane.r), block_at(lane.base, j), lane.base, j, nullptr);
     }
+    return true;
 }
 
+// False when stopped before the end.
 template <unsigned N>
-void hash_lanes(Avx2Lane* lanes, const HashSettings& settings) {
+bool hash_lanes(Avx2Lane* lanes, const HashSettings& settings) {
     alignas(64) __m256i rc[32];
-    for (unsigned k = 0; k < N; ++k) fill_first_half(lanes[k].w, rc, lanes[k].base, settings.index_table);
+    for (unsigned k = 0; k < N; ++k) {
+        if (stop_asked(settings)) return false;
+        fill_first_half(lanes[k].w, rc, lanes[k].base, settings.index_table);
+    }
     if (settings.on_half != nullptr) settings.on_half();
-    lanes_second<N>(lanes);
+    return lanes_second<N>(lanes, settings);
 }
 
 }  // namespace
@@ -229,13 +243,14 @@ void engine_lanes_avx2(const LaneWork* work, unsigned n) {
         std::memcpy(lane.w, lane.base + block_bytes, block_bytes);
     }
     const HashSettings& settings = work[0].arena->settings;
+    bool complete;
     switch (n) {
-        case 2: hash_lanes<2>(lanes, settings); break;
-        case 3: hash_lanes<3>(lanes, settings); break;
-        default: hash_lanes<4>(lanes, settings); break;
+        case 2: complete = hash_lanes<2>(lanes, settings); break;
+        case 3: complete = hash_lanes<3>(lanes, settings); break;
+        default: complete = hash_lanes<4>(lanes, settings); break;
     }
     _mm_sfence();
-    for (unsigned k = 0; k < n; ++k) final_tag(lanes[k].w, work[k].out);
+    for (unsigned k = 0; k < n && complete; ++k) final_tag(lanes[k].w, work[k].out);
 }
 
 void window_run_avx2(void* window, std::uint32_t window_blocks, std::uint64_t count) {

@@ -312,10 +312,21 @@ struct alignas(64) LaneState {
     std::uint32_t r = 0;         // second half: the reference of the next block
 };
 
+// Whether a multi-lane call should end early: it lasts several hashes, and
+// the thread must stop within its usual time.
+static bool stop_asked(const HashSettings& settings) {
+    return settings.stop != nullptr && settings.stop->load(std::memory_order_relaxed);
+}
+
+// Blocks between two looks at the stop flag (a few milliseconds).
+constexpr std::uint32_t stop_check_blocks = 4096;
+
 // Second half, lanes interleaved; lane.r holds each lane's next reference.
+// False when stopped before the end.
 template <unsigned N>
-static QXT_NOINLINE void lanes_second_half(LaneState* lanes) {
+static QXT_NOINLINE bool lanes_second_half(LaneState* lanes, const HashSettings& settings) {
     for (std::uint32_t i = half_blocks; i < last_block; ++i) {
+        if (i % stop_check_blocks == 0 && stop_asked(settings)) return false;
 #pragma GCC unroll 4
         for (unsigned k = 0; k < N; ++k) {
             LaneState& lane = lanes[k];
@@ -341,12 +352,15 @@ static QXT_NOINLINE void lanes_second_half(LaneState* lanes) {
         stream_block(slot_ptr(lane.base, last_block), x);
         store_block(lane.work, x);
     }
+    return true;
 }
 
+// False when stopped before the end.
 template <unsigned N>
-static void hash_lanes(const LaneWork* work, LaneState* lanes) {
+static bool hash_lanes(const LaneWork* work, LaneState* lanes) {
     const HashSettings& settings = work[0].arena->settings;
     for (unsigned k = 0; k < N; ++k) {
+        if (stop_asked(settings)) return false;
         auto* const block = reinterpret_cast<std::uint64_t*>(lanes[k].work);
         if (side_slots(settings) != 0) {
             fill_first_half<true>(*work[k].arena, block);
@@ -356,7 +370,7 @@ static void hash_lanes(const LaneWork* work, LaneState* lanes) {
     }
     if (settings.on_half != nullptr) settings.on_half();
     for (unsigned k = 0; k < N; ++k) lanes[k].r = ref_index(half_blocks, low_word(lanes[k].work[0]));
-    lanes_second_half<N>(lanes);
+    return lanes_second_half<N>(lanes, settings);
 }
 
 // ---------------------------------------------------------------------------
@@ -486,13 +500,14 @@ void engine_lanes_avx512(const LaneWork* work, unsigned n) {
         tile_block(standard[1], reinterpret_cast<std::uint64_t*>(lane.work));
         std::memcpy(lane.base + block_bytes, lane.work, block_bytes);
     }
+    bool complete;
     switch (n) {
-        case 2: hash_lanes<2>(work, lanes); break;
-        case 3: hash_lanes<3>(work, lanes); break;
-        default: hash_lanes<4>(work, lanes); break;
+        case 2: complete = hash_lanes<2>(work, lanes); break;
+        case 3: complete = hash_lanes<3>(work, lanes); break;
+        default: complete = hash_lanes<4>(work, lanes); break;
     }
     _mm_sfence();
-    for (unsigned k = 0; k < n; ++k) {
+    for (unsigned k = 0; k < n && complete; ++k) {
         alignas(64) std::uint64_t standard[block_words];
         untile_block(reinterpret_cast<const std::uint64_t*>(lanes[k].work), standard);
         final_tag(standard, work[k].out);

@@ -45,7 +45,8 @@ struct LaneWork {
 // Computes the tags of n lanes (1 <= n <= max_lanes) at once, interleaving
 // them block by block so that one lane's compression covers another lane's
 // memory wait. Every arena has the same settings (prepared as for Engine);
-// each tag equals what Engine gives for that lane alone.
+// each tag equals what Engine gives for that lane alone. With n above 1 the
+// call ends early, writing no tag, once the settings' stop flag is set.
 using LaneEngine = void (*)(const LaneWork* lanes, unsigned n);
 
 // The limits the benchmark sets beside each engine, with the engine's own

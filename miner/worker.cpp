@@ -78,6 +78,7 @@ void bench_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
     for (std::uint64_t d = 0; !p.stop->load(); d += lanes) {
         for (unsigned k = 0; k < lanes; ++k) nonces[k] = bench_nonce(static_cast<std::uint64_t>(p.index), d + k);
         hash_nonces(p, arenas, bench_header, nonces, lanes, hashes);
+        if (lanes > 1 && p.stop->load()) break;  // the call may have ended early
         p.hashes->fetch_add(lanes);
     }
 }
@@ -111,6 +112,7 @@ void mining_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
         }
         d += n;
         hash_nonces(p, arenas, job->header_base.data(), nonces, n, hashes);
+        if (n > 1 && p.stop->load()) break;  // the call may have ended early: its hashes are not whole
         p.hashes->fetch_add(n);
         for (unsigned k = 0; k < n; ++k) settle_share(p, *job, nonces[k], hashes[k]);
     }
@@ -120,6 +122,7 @@ void mining_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
 
 void worker_main(WorkerParams p) {
     if (p.cpu >= 0) pin_to_cpu(p.cpu);
+    p.settings.stop = p.stop;  // a call of several lanes ends early on a stop
     std::vector<Arena> arenas;
     if (!take_arenas(p, arenas)) return;
     if (p.jobs == nullptr) {

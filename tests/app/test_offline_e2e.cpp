@@ -213,3 +213,16 @@ TEST(OfflineModes, VerifyWithLanesChecksEveryLane) {
     EXPECT_EQ(last_line(r.out), " check verify 4/6 FAILED") << r.out;
     fs::remove(file);
 }
+
+// A call of three lanes lasts three hashes; a stop ends it early, so the
+// benchmark still stops within about two seconds.
+TEST(OfflineModes, LanesStopWithinTheUsualTime) {
+    Process p({miner, "--no-color", "--bench", "600", "-t", "1", "--lanes", "3"});
+    ASSERT_TRUE(p.wait_for_output(" pages ", 60s)) << p.out();
+    std::this_thread::sleep_for(1500ms);  // into the first call
+    const auto t0 = std::chrono::steady_clock::now();
+    p.signal(SIGINT);
+    const ProcessResult r = p.wait(20s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);  // about two seconds, with room for a loaded machine
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -120,6 +121,24 @@ TEST_P(Lanes, AgreeWithLibargon2AndThePlainEngine) {
     }
     const VectorRecord lane0{header, nonces[0], oracle[0]}, lane1{header, nonces[1], oracle[1]};
     expect_records(prepared_, {&lane0, &lane1}, "libargon2");
+}
+
+// A set stop flag ends a call of several lanes before its tags are written
+// (the flag is looked at before each lane's first half, then every few
+// thousand blocks).
+TEST_P(Lanes, AStopEndsTheCallWithoutTags) {
+    std::atomic<bool> stop{true};
+    HashSettings settings = prepared_;
+    settings.stop = &stop;
+    Arenas arenas(settings, 2);
+    ASSERT_EQ(arenas.error(), "");
+    const auto v = records(0, 2);
+    Tag tags[2];
+    for (Tag& t : tags) t.fill(0xAA);
+    LaneWork work[2] = {{&arenas[0], v[0]->header.data(), v[0]->nonce, tags[0].data()},
+                        {&arenas[1], v[1]->header.data(), v[1]->nonce, tags[1].data()}};
+    row_->hash_lanes(work, 2);
+    for (const Tag& t : tags) EXPECT_EQ(hex(t), std::string(64, 'a'));
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineRows, Lanes, ::testing::Values("avx512", "avx2"));
