@@ -541,7 +541,8 @@ TEST_F(LaneWorkerTest, EachCallHashesTheThreadsNextSteps) {
     const Groups g = groups_seen();
     EXPECT_EQ(g[0], (std::vector<std::uint64_t>{1001, 1003, 1005}));
     EXPECT_EQ(g[1], (std::vector<std::uint64_t>{1007, 1009, 1011}));
-    EXPECT_EQ(hashes_.load(), 3 * g.size());
+    // Every whole call is counted; one that a stop may have cut short is not.
+    EXPECT_TRUE(hashes_.load() == 3 * g.size() || hashes_.load() == 3 * (g.size() - 1)) << hashes_.load();
     EXPECT_EQ(counters_.ready.load(), 1);
     EXPECT_EQ(counters_.arenas.load(), 3);
     // Three arenas, one per lane.
