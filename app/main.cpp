@@ -7,6 +7,7 @@
 #include "app/run_loop.hpp"
 #include "app/startup.hpp"
 #include "app/status_service.hpp"
+#include "app/tune.hpp"
 #include "app/version_info.hpp"
 #include "host/cpu_features.hpp"
 
@@ -20,9 +21,11 @@ int main(int argc, char** argv) {
     const Outcome<std::unique_ptr<StatusService>> status = open_status_service(*options);
     if (!status) return report_failure(status.error());
     if (const Outcome<Done> console = open_console(*options); !console) return report_failure(console.error());
-    const Outcome<Setup> setup = set_up(*options, detect_isa());
+    const IsaSupport isa = detect_isa();
+    const Outcome<Setup> setup = set_up(*options, isa);
     if (!setup) return report_failure(setup.error());
     if (!options->verify.empty()) return run_verify(*setup);
+    if (options->tune) return run_tune(*setup, isa);
     const Outcome<MiningPlan> plan = plan_mining(*setup);
     if (!plan) return report_failure(plan.error());
     print_start_report(*setup, *plan);

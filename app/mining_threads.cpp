@@ -15,7 +15,7 @@ MiningThreads::~MiningThreads() { stop_and_join(); }
 
 void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource* jobs, ShareCounters* shares) {
     count_ = plan.threads;
-    const std::string hashing = describe_hashing(*setup.engine, plan.settings);
+    const std::string hashing = describe_hashing(*setup.engine, plan.settings, plan.lanes);
     threads_.reserve(static_cast<std::size_t>(count_));
     thread_counters_ = std::vector<ThreadCounter>(static_cast<std::size_t>(count_));
     const std::vector<int>& cpus = setup.topology.cpus;
@@ -25,6 +25,8 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
         p.thread_count = count_;
         p.cpu = i < static_cast<int>(cpus.size()) ? cpus[static_cast<std::size_t>(i)] : -1;
         p.engine = setup.engine->hash;
+        p.hash_lanes = setup.engine->hash_lanes;
+        p.lanes = plan.lanes;
         p.settings = plan.settings;
         p.self_test = self_test_runs(setup, plan);
         p.recheck = setup.options.recheck;

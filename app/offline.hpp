@@ -41,7 +41,8 @@ VerifyCounts verify_file(const std::string& path, Engine engine, const HashSetti
 // Runs the verification of --verify and logs its "check" lines (or the arena
 // failure); returns the exit status: 0 when every record was read and every
 // hash matched, else 1 (also when a signal stopped it: at once, the hash in
-// progress is not waited for).
+// progress is not waited for). With --lanes above 1 the records are hashed
+// once more, that many at a time.
 int run_verify(const Setup& setup);
 
 // "T threads: R H/s over S s"

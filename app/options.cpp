@@ -1,5 +1,7 @@
 #include "app/options.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -35,6 +37,8 @@ constexpr NumberRange number_ranges[] = {
     {"--skip", -1, 1000},                  // -1 automatic, 0 off, 1-499 read as 500
     {"--side", INT_MIN, 65000},            // 0 or less: off; the planner's largest buffer
     {"--side-dist", INT_MIN, 2097152},     // 0 or less: the planner tries; at most the arena
+    {"--lanes", INT_MIN, INT_MAX},         // the option rules say 1 to 4; no wrapping into that
+    {"--tune", 0, INT_MAX},                // seconds
 };
 
 // Reads the number as read_int does (leading blanks, a sign, trailing junk
@@ -55,6 +59,14 @@ Status check_number(std::string_view option, const char* text) {
 }
 
 namespace {
+
+// A word of decimal digits only.
+bool is_number(const char* word) {
+    if (*word == '\0') return false;
+    for (; *word != '\0'; ++word)
+        if (*word < '0' || *word > '9') return false;
+    return true;
+}
 
 constexpr OptionSpec option_specs[] = {
     {{"--pool", "-o"}, true, [](Options& o, const char* v) { o.pool = v; }},
@@ -80,6 +92,13 @@ constexpr OptionSpec option_specs[] = {
     {{"--version", "-V"}, false, [](Options& o, const char*) { o.version = true; }, ConfigValue::none},
     {{"--config", "-c"}, true, [](Options& o, const char* v) { o.config = v; }, ConfigValue::none},
     {{"--log-file"}, true, [](Options& o, const char* v) { o.log_file = v; }},
+    {{"--lanes"}, true, [](Options& o, const char* v) { o.lanes = read_int(v); }, ConfigValue::integer},
+    {{"--tune"}, false,
+     [](Options& o, const char* v) {
+         o.tune = true;
+         o.tune_seconds = v != nullptr ? read_int(v) : 0;
+     },
+     ConfigValue::none, true},
 };
 
 const OptionSpec* find_option(std::string_view word) {
@@ -125,6 +144,11 @@ std::string usage_text(const char* program) {
     text +=
         "      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
         "      --no-recheck         submit shares without hashing them a second time first\n";
+    text +=
+        "      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default 1)\n"
+        "      --tune [seconds]     try the settings this machine can hold and list them by speed (default: "
+        "300 s in all);\n"
+        "                           with -c <file>, write the fastest setting there\n";
     return text;
 }
 
@@ -141,9 +165,13 @@ Outcome<Done> apply_arguments(int argc, const char* const* argv, Options& o) {
         const OptionSpec* spec = find_option(argv[i]);
         if (spec == nullptr) return command_line_failure(std::string("unknown option ") + argv[i] + " (see --help)");
         const char* value = nullptr;
-        if (spec->takes_value) {
+        if (spec->optional_number) {
+            if (i + 1 < argc && is_number(argv[i + 1])) value = argv[++i];
+        } else if (spec->takes_value) {
             if (i + 1 >= argc) return command_line_failure(std::string("missing value for ") + spec->names[0]);
             value = argv[++i];  // verbatim, even when it starts with '-'
+        }
+        if (value != nullptr) {
             if (const Status range = check_number(spec->names[0], value); !range)
                 return command_line_failure(range.error().message);
         }
@@ -151,6 +179,18 @@ Outcome<Done> apply_arguments(int argc, const char* const* argv, Options& o) {
         if (o.help) break;
     }
     return Done{};
+}
+
+// What --tune chooses: a setting an earlier run saved in the file must not
+// narrow the new search (the command line still may).
+void forget_tuned_settings(Options& o) {
+    const Options defaults;
+    o.engine = defaults.engine;
+    o.threads = defaults.threads;
+    o.lanes = defaults.lanes;
+    o.skip = defaults.skip;
+    o.side = defaults.side;
+    o.side_dist = defaults.side_dist;
 }
 
 }  // namespace
@@ -161,9 +201,12 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
     Options o;
     if (const Outcome<Done> read = apply_arguments(argc, argv, o); !read) return read.error();
     if (o.help || o.version) return o;
-    if (!o.config.empty()) {
+    // The tuner may be asked to make the file it writes its choice to.
+    const bool to_be_made = o.tune && !o.config.empty() && ::access(o.config.c_str(), F_OK) != 0 && errno == ENOENT;
+    if (!o.config.empty() && !to_be_made) {
         Options merged;
         if (const Outcome<Done> loaded = load_config_file(o.config, merged); !loaded) return loaded.error();
+        if (o.tune) forget_tuned_settings(merged);
         // The command line wins; it cannot fail now, it was read once already.
         if (const Outcome<Done> again = apply_arguments(argc, argv, merged); !again) return again.error();
         o = std::move(merged);
@@ -199,11 +242,25 @@ Outcome<Done> check_option_rules(const EngineRow& engine, const Options& o) {
     if (!engine.memory_options && o.skip > 0) return option_rule_failure("--skip needs the AVX-512 engine");
     if (!o.rebuild && o.bench <= 0) return option_rule_failure(probe);
     if (!engine.memory_options && o.side != 0) return option_rule_failure("--side needs the AVX-512 engine");
+    return check_lane_rules(engine, o);
+}
+
+Outcome<Done> check_lane_rules(const EngineRow& engine, const Options& o) {
+    if (o.lanes < 1 || o.lanes > static_cast<int>(max_lanes))
+        return option_rule_failure("--lanes takes 1 to " + std::to_string(max_lanes));
+    if (o.lanes > 1 && engine.hash_lanes == nullptr)
+        return option_rule_failure(std::string("--lanes needs an engine with lanes (the ") + engine.name +
+                                   " engine has none)");
+    if (o.lanes > 1 && (o.skip > 0 || !o.rebuild))
+        return option_rule_failure("--lanes does not combine with skip-store (--skip, --skip-norebuild)");
+    if (o.tune && (o.bench > 0 || !o.verify.empty()))
+        return option_rule_failure("--tune runs on its own: not with --bench or --verify");
     return Done{};
 }
 
 int effective_skip(const EngineRow& engine, const Options& o) {
-    return engine.memory_options ? o.skip : 0;
+    // With lanes, automatic skip-store stays off (the option rules refuse an explicit one).
+    return engine.memory_options && o.lanes <= 1 ? o.skip : 0;
 }
 
 }  // namespace nolu::qxt

@@ -36,9 +36,12 @@ struct Options {
     std::string http_token;  // bearer token the status server asks for; empty: none
     bool self_test = true;  // every thread hashes a known record before mining or benchmarking
     bool recheck = true;    // every share is hashed twice before it goes out
+    int lanes = 1;          // nonces each thread hashes at once
+    bool tune = false;      // --tune: measure the settings this machine can hold
+    int tune_seconds = 0;   // its time in all; 0 = default_tune_seconds
     bool help = false;  // print the usage text and stop
     bool version = false;  // print the version and the usable engines and stop
-    std::string config;    // the settings file (-c); the command line overrides it
+    std::string config;    // the settings file (-c); the command line overrides it; --tune writes its choice there
     std::string log_file;  // a time-stamped copy of the console lines, appended
 };
 
@@ -58,15 +61,20 @@ struct OptionSpec {
     bool takes_value;
     void (*apply)(Options& o, const char* value);
     ConfigValue config = ConfigValue::text;  // for a flag only "none" counts (not a key)
+    bool optional_number = false;  // takes the next word only when it is a number (else apply gets null)
 };
 
 // Every option, in the order the command line is matched against.
 std::span<const OptionSpec> option_table();
 
+// --tune without a number of seconds.
+inline constexpr int default_tune_seconds = 300;
+
 // Reads the arguments after the program name, left to right; a later
 // occurrence of an option overrides an earlier one (--backup-pool adds one
 // more pool each time), --help ends the reading. With -c/--config the
-// settings file is read first and the arguments are applied over it. Fails
+// settings file is read first and the arguments are applied over it (with
+// --tune a file that does not exist yet is not read: the tuner makes it). Fails
 // (status 2, a plain line for standard error) on an unknown option, a missing
 // value, a number out of its option's range, a settings file that cannot be
 // used or a pool port out of range.
@@ -94,8 +102,12 @@ Expected<PoolEndpoint> split_pool(const std::string& pool);
 // "cpu  " line).
 Outcome<Done> check_option_rules(const EngineRow& engine, const Options& options);
 
+// The rules of --lanes (1 to 4, an engine with lanes, no skip-store) and
+// --tune (a mode of its own); check_option_rules ends with them.
+Outcome<Done> check_lane_rules(const EngineRow& engine, const Options& options);
+
 // The skip-store option in force with this engine: engines without memory
-// options always run without skip-store.
+// options, and more than one lane, always run without skip-store.
 int effective_skip(const EngineRow& engine, const Options& options);
 
 }  // namespace nolu::qxt

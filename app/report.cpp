@@ -22,6 +22,14 @@ void print_skip_line(const HashSettings& settings) {
                  (settings.rebuild ? "" : " · PROBE: no rebuild, wrong hashes"));
 }
 
+void print_lanes_line(const MiningPlan& plan) {
+    const std::uint64_t arenas = static_cast<std::uint64_t>(plan.threads) * static_cast<std::uint64_t>(plan.lanes);
+    log_line(colours.grey, "lanes",
+             std::to_string(plan.lanes) + " nonces per thread at once · " + std::to_string(arenas) + " arenas of " +
+                 std::to_string(arena_bytes(plan.settings) >> 20) + " MiB, " +
+                 std::to_string((arenas * arena_bytes(plan.settings)) >> 20) + " MiB in all");
+}
+
 }  // namespace
 
 void print_start_report(const Setup& setup, const MiningPlan& plan) {
@@ -31,8 +39,10 @@ void print_start_report(const Setup& setup, const MiningPlan& plan) {
     log_line(colours.grey, "cpu  ",
              std::string("engine ") + setup.engine->name + " · " + std::to_string(setup.topology.cpus.size()) +
                  " physical cores · " + std::to_string(setup.topology.l3_groups) + " L3 group(s)");
+    if (plan.lanes > 1) print_lanes_line(plan);
     if (setup.options.threads <= 0)
-        log_line(colours.grey, "auto ", format_auto_line(plan.threads, arena_bytes(plan.settings), plan.choice.budget));
+        log_line(colours.grey, "auto ",
+                 format_auto_line(plan.threads, arena_bytes(plan.settings), plan.choice.budget, plan.lanes));
     if (!plan.memory_warning.empty()) log_line(colours.red, "mem  ", plan.memory_warning);
     if (!plan.bench) {
         log_line(colours.grey, "pool ", plan.endpoint.host + ":" + std::to_string(plan.endpoint.port));
@@ -49,7 +59,7 @@ void print_arena_report(const StartupCounters& c) {
     log_line(colours.grey, "pages",
              std::to_string(c.huge_1g.load()) + " arena(s) in reserved 1 GiB pages, " +
                  std::to_string(c.huge.load() - c.huge_1g.load()) + " in reserved 2 MiB pages, " +
-                 std::to_string(c.ready.load() - c.huge.load()) + " in transparent huge pages");
+                 std::to_string(c.arenas.load() - c.huge.load()) + " in transparent huge pages");
 }
 
 }  // namespace nolu::qxt

@@ -14,12 +14,13 @@ bool self_test_runs(const Setup& setup, const MiningPlan& plan) {
     return setup.options.self_test && plan.settings.rebuild;
 }
 
-std::string describe_hashing(const EngineRow& engine, const HashSettings& settings) {
+std::string describe_hashing(const EngineRow& engine, const HashSettings& settings, int lanes) {
     std::string text = std::string("engine ") + engine.name;
     text += skip_store_on(settings) ? " · skip-store from " + std::to_string(skip_permille(settings)) + " ‰"
                                     : std::string(" · full arena");
     if (side_slots(settings) > 0) text += " · side cache " + std::to_string(side_slots(settings)) + " slots";
     if (ref_table_entries(settings) > 0) text += " · reference table";
+    if (lanes > 1) text += " · " + std::to_string(lanes) + " lanes";
     return text;
 }
 
@@ -42,7 +43,7 @@ Outcome<Done> report_self_test(const Setup& setup, const MiningPlan& plan, const
     const int passed = counters.ready.load();
     const int failed = counters.self_test_failed.load();
     if (passed + failed + counters.failed.load() < threads || passed + failed == 0) return Done{};
-    const std::string hashing = describe_hashing(*setup.engine, plan.settings);
+    const std::string hashing = describe_hashing(*setup.engine, plan.settings, plan.lanes);
     if (passed == 0)
         return self_test_failure("self-test failed on every thread: not mining with a machine that computes "
                                  "wrong hashes");

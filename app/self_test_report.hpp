@@ -16,8 +16,8 @@ namespace nolu::qxt {
 bool self_test_runs(const Setup& setup, const MiningPlan& plan);
 
 // "engine avx512 · skip-store from 600 ‰ · side cache 1024 slots · reference table",
-// "engine avx2 · full arena".
-std::string describe_hashing(const EngineRow& engine, const HashSettings& settings);
+// "engine avx2 · full arena · 2 lanes".
+std::string describe_hashing(const EngineRow& engine, const HashSettings& settings, int lanes = 1);
 
 // The red line of a thread whose self-test hash was wrong (cpu -1: not pinned).
 std::string self_test_failure_line(int thread, int cpu, const std::string& hashing);

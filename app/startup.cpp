@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "app/console.hpp"
 #include "app/log_file.hpp"
 #include "app/signals.hpp"
@@ -19,10 +21,13 @@ std::string host_name_worker() {
 
 }  // namespace
 
-std::string memory_warning(int threads, std::uint64_t arena, const MemoryBudget& b) {
+std::string memory_warning(int threads, int lanes, std::uint64_t arena, const MemoryBudget& b) {
     const std::int64_t fit = std::int64_t{b.fit_1g} + b.fit_2m + b.fit_ram;
-    if (threads <= 0 || threads <= fit) return "";
-    return "-t " + std::to_string(threads) + " is more than memory holds: " + std::to_string(fit) + " arena(s) of " +
+    const std::int64_t arenas = std::int64_t{threads} * std::max(lanes, 1);
+    if (threads <= 0 || arenas <= fit) return "";
+    const std::string asked = lanes > 1 ? " --lanes " + std::to_string(lanes) + " (" + std::to_string(arenas) + " arenas)"
+                                        : "";
+    return "-t " + std::to_string(threads) + asked + " is more than memory holds: " + std::to_string(fit) + " arena(s) of " +
            std::to_string(arena >> 20) + " MiB (" + std::to_string(b.fit_1g) + " in 1 GiB pages, " +
            std::to_string(b.fit_2m) + " in 2 MiB pages, " + std::to_string(b.fit_ram) + " in " +
            std::to_string(b.available / (1 << 20)) + " MiB available); the system may run out of memory";
@@ -67,14 +72,17 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
         return command_line_failure("a QXT payout address is required: -u <address>");
 
     const int cores = static_cast<int>(setup.topology.cpus.size());
-    plan.choice = choose_threads(cores, o.threads, effective_skip(*setup.engine, o), o.rebuild,
-                                 [](std::uint64_t arena) { return probe_memory(arena); });
+    plan.lanes = std::max(o.lanes, 1);
+    plan.choice = choose_threads(
+        cores, o.threads, effective_skip(*setup.engine, o), o.rebuild,
+        [](std::uint64_t arena) { return probe_memory(arena); }, plan.lanes);
     plan.threads = plan.choice.threads;
     plan.settings = with_skip(setup.settings, plan.choice.skip, plan.choice.rebuild);
+    plan.settings.prefault = true;  // the arenas are real before the first hash, and before the speed is counted
     plan.worker = o.worker.empty() ? host_name_worker() : o.worker;
     plan.endpoint = *split_pool(o.pool);  // the parser has checked the ports
     for (const std::string& backup : o.backup_pools) plan.backups.push_back(*split_pool(backup));
-    plan.memory_warning = memory_warning(o.threads, arena_bytes(plan.settings), plan.choice.budget);
+    plan.memory_warning = memory_warning(o.threads, plan.lanes, arena_bytes(plan.settings), plan.choice.budget);
     return plan;
 }
 

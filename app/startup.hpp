@@ -36,6 +36,7 @@ Outcome<Setup> set_up(const Options& options, const IsaSupport& isa);
 struct MiningPlan {
     bool bench = false;
     int threads = 1;
+    int lanes = 1;          // nonces each thread hashes at once (arenas per thread)
     ThreadChoice choice;    // the thread rule's result and the memory it saw
     HashSettings settings;  // the setup's, with the skip-store setting chosen
     std::string worker;     // the worker name (the host name when not given)
@@ -44,9 +45,9 @@ struct MiningPlan {
     std::string memory_warning;         // -t asks for more arenas than memory holds; empty otherwise
 };
 
-// The warning for a thread count above the arenas the budget holds
+// The warning for threads × lanes arenas above what the budget holds
 // ("-t 8 is more than memory holds: 5 arena(s) of 2048 MiB (...)"), or "".
-std::string memory_warning(int threads, std::uint64_t arena_bytes, const MemoryBudget& budget);
+std::string memory_warning(int threads, int lanes, std::uint64_t arena_bytes, const MemoryBudget& budget);
 
 // A payout address unless benchmarking, the thread count and the skip-store
 // setting against the memory budget (a warning when -t asks for more arenas

@@ -53,6 +53,18 @@ inline void tile_block(const std::uint64_t* standard, std::uint64_t* tiled) {
     for (unsigned w = 0; w < block_words; ++w) tiled[tiled_position(w)] = standard[w];
 }
 
+// The memory probes' random block numbers: xorshift64, scaled to [0, blocks).
+inline std::uint64_t probe_random(std::uint64_t& state) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+}
+
+inline std::uint64_t probe_pick(std::uint64_t random, std::uint64_t blocks) {
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(random) * blocks) >> 64);
+}
+
 inline void untile_block(const std::uint64_t* tiled, std::uint64_t* standard) {
     for (unsigned w = 0; w < block_words; ++w) standard[w] = tiled[tiled_position(w)];
 }

@@ -12,6 +12,7 @@
 #include "hash/argon2.hpp"
 #include "hash/blake2b.hpp"
 #include "hash/core_inline.hpp"
+#include "hash/engine_table.hpp"
 #include "hash/isa.hpp"
 
 namespace nolu::qxt {
@@ -34,8 +35,9 @@ QXT_AVX2_INLINE void prefetch_lines(const std::uint8_t* p, int first, int count)
 // result also goes to dst with streaming stores. In the second half
 // (kLookAhead) the reference of block j + 1 is worked out as soon as word 0 of
 // the new block is final, and its lines are prefetched while the remaining
-// columns are mixed; it is returned (0 otherwise).
-template <bool kLookAhead>
+// columns are mixed; it is returned (0 otherwise). kStream false stores dst
+// through the caches (the compute-bound probe).
+template <bool kLookAhead, bool kStream = true>
 QXT_AVX2_INLINE std::uint32_t fill_block(__m256i* w, __m256i* rc, const __m256i* ref, __m256i* dst,
                                          const std::uint8_t* base, std::uint32_t j, const std::uint8_t* ahead) {
     // The four row pairs are independent; unrolling them made the second
@@ -100,7 +102,11 @@ QXT_AVX2_INLINE std::uint32_t fill_block(__m256i* w, __m256i* rc, const __m256i*
     for (int k = 0; k < 32; ++k) {
         const __m256i t = _mm256_xor_si256(_mm256_load_si256(w + k), _mm256_load_si256(rc + k));
         _mm256_store_si256(w + k, t);
-        _mm256_stream_si256(dst + k, t);
+        if constexpr (kStream) {
+            _mm256_stream_si256(dst + k, t);
+        } else {
+            _mm256_store_si256(dst + k, t);
+        }
     }
     return next;
 }
@@ -116,6 +122,75 @@ void compress_zero(const __m256i* in, __m256i* out) {
     for (int m = 0; m < 4; ++m)
         round_cols(w[m], w[m + 4], w[m + 8], w[m + 12], w[m + 16], w[m + 20], w[m + 24], w[m + 28]);
     for (int k = 0; k < 32; ++k) _mm256_store_si256(out + k, _mm256_xor_si256(w[k], _mm256_load_si256(in + k)));
+}
+
+inline __m256i* block_at(std::uint8_t* base, std::uint32_t j) {
+    return reinterpret_cast<__m256i*>(base + std::size_t{j} * block_bytes);
+}
+
+// First half: references from the table; block j + 8's reference is
+// prefetched while block j is made, four lines per row pair.
+__attribute__((noinline)) void fill_first_half(__m256i* w, __m256i* rc, std::uint8_t* base,
+                                               const std::uint32_t* table) {
+    constexpr std::uint32_t distance = 8;
+    std::uint32_t j = 2;
+    for (; j + distance < half_blocks; ++j)
+        fill_block<false>(w, rc, block_at(base, table[j]), block_at(base, j), base, j,
+                          base + std::size_t{table[j + distance]} * block_bytes);
+    for (; j < half_blocks; ++j) fill_block<false>(w, rc, block_at(base, table[j]), block_at(base, j), base, j, nullptr);
+}
+
+// Lanes: the first halves one after the other (interleaved, they were
+// slower); in the second half each lane's last block waits in its own buffer
+// while the other lanes take their turn, block by block.
+struct alignas(64) Avx2Lane {
+    __m256i w[32];  // the block last made
+    std::uint8_t* base = nullptr;
+    std::uint32_t r = 0;  // second half: the reference of the next block
+};
+
+// Whether a multi-lane call should end early (see HashSettings::stop).
+bool stop_asked(const HashSettings& settings) {
+    return settings.stop != nullptr && settings.stop->load(std::memory_order_relaxed);
+}
+
+constexpr std::uint32_t stop_check_blocks = 4096;
+
+// False when stopped before the end.
+template <unsigned N>
+__attribute__((noinline)) bool lanes_second(Avx2Lane* lanes, const HashSettings& settings) {
+    alignas(64) __m256i rc[32];
+    for (unsigned k = 0; k < N; ++k) {
+        Avx2Lane& lane = lanes[k];
+        lane.r = ref_index(half_blocks, static_cast<std::uint64_t>(_mm256_extract_epi64(lane.w[0], 0)));
+        prefetch_lines<second_half_hint>(lane.base + std::size_t{lane.r} * block_bytes, 0, 16);
+    }
+    std::uint32_t j = half_blocks;
+    for (; j < last_block; ++j) {
+        if (j % stop_check_blocks == 0 && stop_asked(settings)) return false;
+        for (unsigned k = 0; k < N; ++k) {
+            Avx2Lane& lane = lanes[k];
+            lane.r = fill_block<true>(lane.w, rc, block_at(lane.base, lane.r), block_at(lane.base, j), lane.base, j,
+                                      nullptr);
+        }
+    }
+    for (unsigned k = 0; k < N; ++k) {
+        Avx2Lane& lane = lanes[k];
+        fill_block<false>(lane.w, rc, block_at(lane.base, lane.r), block_at(lane.base, j), lane.base, j, nullptr);
+    }
+    return true;
+}
+
+// False when stopped before the end.
+template <unsigned N>
+bool hash_lanes(Avx2Lane* lanes, const HashSettings& settings) {
+    alignas(64) __m256i rc[32];
+    for (unsigned k = 0; k < N; ++k) {
+        if (stop_asked(settings)) return false;
+        fill_first_half(lanes[k].w, rc, lanes[k].base, settings.index_table);
+    }
+    if (settings.on_half != nullptr) settings.on_half();
+    return lanes_second<N>(lanes, settings);
 }
 
 }  // namespace
@@ -134,31 +209,91 @@ void engine_avx2(const Arena& arena, const std::uint8_t* header, std::uint64_t n
     alignas(64) __m256i rc[32];  // R = X ^ Y, kept for the final XOR
 
     auto* base = static_cast<std::uint8_t*>(arena.base);
-    auto block = [base](std::uint32_t j) { return reinterpret_cast<__m256i*>(base + std::size_t{j} * block_bytes); };
-    const std::uint32_t* table = arena.settings.index_table;
 
     first_blocks(header, nonce, hprime_1024, reinterpret_cast<std::uint64_t*>(base),
                  reinterpret_cast<std::uint64_t*>(base + block_bytes));
     std::memcpy(w, base + block_bytes, block_bytes);
 
-    // First half: references from the table; block j + 8's reference is
-    // prefetched while block j is made, four lines per row pair.
-    constexpr std::uint32_t distance = 8;
-    std::uint32_t j = 2;
-    for (; j + distance < half_blocks; ++j)
-        fill_block<false>(w, rc, block(table[j]), block(j), base, j, base + std::size_t{table[j + distance]} * block_bytes);
-    for (; j < half_blocks; ++j) fill_block<false>(w, rc, block(table[j]), block(j), base, j, nullptr);
+    fill_first_half(w, rc, base, arena.settings.index_table);
 
     if (arena.settings.on_half != nullptr) arena.settings.on_half();
 
     // Second half: each reference comes from word 0 of the block just made.
     std::uint32_t r = ref_index(half_blocks, static_cast<std::uint64_t>(_mm256_extract_epi64(w[0], 0)));
     prefetch_lines<second_half_hint>(base + std::size_t{r} * block_bytes, 0, 16);
-    for (; j < last_block; ++j) r = fill_block<true>(w, rc, block(r), block(j), base, j, nullptr);
-    fill_block<false>(w, rc, block(r), block(j), base, j, nullptr);
+    std::uint32_t j = half_blocks;
+    for (; j < last_block; ++j) r = fill_block<true>(w, rc, block_at(base, r), block_at(base, j), base, j, nullptr);
+    fill_block<false>(w, rc, block_at(base, r), block_at(base, j), base, j, nullptr);
     _mm_sfence();
 
     final_tag(w, out);
+}
+
+void engine_lanes_avx2(const LaneWork* work, unsigned n) {
+    if (n <= 1 || n > max_lanes) {
+        for (unsigned k = 0; k < n; ++k) engine_avx2(*work[k].arena, work[k].header, work[k].nonce, work[k].out);
+        return;
+    }
+    Avx2Lane lanes[max_lanes];
+    for (unsigned k = 0; k < n; ++k) {
+        Avx2Lane& lane = lanes[k];
+        lane.base = static_cast<std::uint8_t*>(work[k].arena->base);
+        first_blocks(work[k].header, work[k].nonce, hprime_1024, reinterpret_cast<std::uint64_t*>(lane.base),
+                     reinterpret_cast<std::uint64_t*>(lane.base + block_bytes));
+        std::memcpy(lane.w, lane.base + block_bytes, block_bytes);
+    }
+    const HashSettings& settings = work[0].arena->settings;
+    bool complete;
+    switch (n) {
+        case 2: complete = hash_lanes<2>(lanes, settings); break;
+        case 3: complete = hash_lanes<3>(lanes, settings); break;
+        default: complete = hash_lanes<4>(lanes, settings); break;
+    }
+    _mm_sfence();
+    for (unsigned k = 0; k < n && complete; ++k) final_tag(lanes[k].w, work[k].out);
+}
+
+void window_run_avx2(void* window, std::uint32_t window_blocks, std::uint64_t count) {
+    auto* base = static_cast<std::uint8_t*>(window);
+    alignas(64) __m256i w[32];
+    alignas(64) __m256i rc[32];
+    std::memcpy(w, base, block_bytes);
+    std::uint32_t at = 0;
+    for (std::uint64_t n = 0; n < count; ++n) {
+        at = at + 1 == window_blocks ? 0 : at + 1;
+        const std::uint32_t ref = (at * 7u + 3u) % window_blocks;
+        fill_block<false, false>(w, rc, block_at(base, ref), block_at(base, at), base, at, nullptr);
+    }
+}
+
+std::uint64_t random_run_avx2(void* storage, std::uint64_t bytes, std::uint64_t count) {
+    auto* const base = static_cast<std::uint8_t*>(storage);
+    const std::uint64_t blocks = bytes / block_bytes;
+    if (blocks < 2) return 0;
+    constexpr std::uint64_t ahead = 8;
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    std::uint64_t queue[ahead];
+    for (std::uint64_t k = 0; k < ahead; ++k) queue[k] = probe_pick(probe_random(state), blocks);
+    __m256i sum = _mm256_setzero_si256();
+    std::uint64_t store_at = 0;
+    for (std::uint64_t n = 0; n < count; ++n) {
+        const std::uint64_t read = queue[n % ahead];
+        const std::uint64_t later = probe_pick(probe_random(state), blocks);
+        queue[n % ahead] = later;
+        prefetch_lines<first_half_hint>(base + later * block_bytes, 0, 16);
+        const __m256i* src = block_at(base, static_cast<std::uint32_t>(read));
+        __m256i* dst = block_at(base, static_cast<std::uint32_t>(store_at));
+        __m256i fold = _mm256_setzero_si256();
+        for (int k = 0; k < 32; ++k) {
+            const __m256i v = _mm256_load_si256(src + k);
+            fold = _mm256_xor_si256(fold, v);
+            _mm256_stream_si256(dst + k, v);
+        }
+        sum = _mm256_add_epi64(sum, fold);
+        store_at = store_at + 1 == blocks ? 0 : store_at + 1;
+    }
+    _mm_sfence();
+    return static_cast<std::uint64_t>(_mm256_extract_epi64(sum, 0));
 }
 
 }  // namespace nolu::qxt

@@ -31,6 +31,38 @@ using Engine = void (*)(const Arena& arena, const std::uint8_t* header, std::uin
 // progress into out (1 KiB, 64-byte aligned, the engine's word order).
 using RebuildFn = const void* (*)(const Arena& arena, std::uint32_t j, void* out);
 
+// Most nonces one thread hashes at once (--lanes).
+inline constexpr unsigned max_lanes = 4;
+
+// One lane of a multi-lane call: its own arena, header, nonce and output.
+struct LaneWork {
+    const Arena* arena;
+    const std::uint8_t* header;
+    std::uint64_t nonce;
+    std::uint8_t* out;  // 32 bytes
+};
+
+// Computes the tags of n lanes (1 <= n <= max_lanes) at once, interleaving
+// them block by block so that one lane's compression covers another lane's
+// memory wait. Every arena has the same settings (prepared as for Engine);
+// each tag equals what Engine gives for that lane alone. With n above 1 the
+// call ends early, writing no tag, once the settings' stop flag is set.
+using LaneEngine = void (*)(const LaneWork* lanes, unsigned n);
+
+// The limits the benchmark sets beside each engine, with the engine's own
+// instructions:
+// - compute: `count` compressions on a window of `window_blocks` blocks
+//   (64-byte aligned, small enough to stay in cache), each result stored
+//   back into the window;
+// - random: `count` blocks of memory traffic as the first half makes it: a
+//   random 1 KiB block of the storage read (prefetched eight blocks ahead)
+//   and a 1 KiB non-temporal store to the next block in order; returns a
+//   checksum of what was read.
+struct EngineProbes {
+    void (*compute)(void* window, std::uint32_t window_blocks, std::uint64_t count);
+    std::uint64_t (*random)(void* storage, std::uint64_t bytes, std::uint64_t count);
+};
+
 struct EngineRow {
     const char* name;                     // --engine value, and the name in reports
     bool (*usable)(const IsaSupport& isa);
@@ -41,6 +73,8 @@ struct EngineRow {
     Engine hash;
     HPrime hprime;                        // its form of H'
     RebuildFn rebuild;                    // null without skip-store
+    LaneEngine hash_lanes;                // null: one nonce per thread only (no --lanes)
+    EngineProbes probes;                  // its limits (the benchmark)
 };
 
 // All rows, the preferred first.

@@ -16,6 +16,9 @@ void engine_plain(const Arena& arena, const std::uint8_t* header, std::uint64_t 
 // be x or y).
 void compress_plain(const std::uint64_t* x, const std::uint64_t* y, std::uint64_t* out);
 
+// The compute-bound probe of the plain compression (see WindowRun).
+void window_run_plain(void* window, std::uint32_t window_blocks, std::uint64_t count);
+
 // out = G(0, G(0, z)).
 void address_block_plain(const std::uint64_t* z, std::uint64_t* out);
 

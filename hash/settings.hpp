@@ -4,6 +4,7 @@
 // arena keeps a copy, so nothing here is process-wide.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "hash/argon2.hpp"
@@ -19,6 +20,10 @@ struct HashSettings {
     const std::uint32_t* index_table = nullptr;  // the engine's own, set by its prepare step
     const SidePlan* side = nullptr;              // null: no side cache; must outlive every arena using it
     void (*on_half)() = nullptr;                 // called between the halves (benchmark clock), else null
+    bool prefault = false;                       // populate ordinary-page storage when it is mapped
+    // A multi-lane call (several hashes' time) ends early once this is set,
+    // without writing its tags; null: every call runs to its end.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 // The skip-store point for a permille: 0 (and 1000 or more) is off; other

@@ -68,20 +68,18 @@ MemoryBudget probe_memory(std::uint64_t arena, const std::string& root) {
     return b;
 }
 
-namespace {
-
-int fits(const MemoryBudget& b) {
+int arenas_that_fit(const MemoryBudget& b) {
     const std::int64_t sum = std::int64_t{b.fit_1g} + b.fit_2m + b.fit_ram;
     return static_cast<int>(std::min<std::int64_t>(sum, 1 << 30));
 }
 
-}  // namespace
-
 ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool option_rebuild,
-                            const std::function<MemoryBudget(std::uint64_t)>& probe) {
+                            const std::function<MemoryBudget(std::uint64_t)>& probe, int lanes) {
     const auto arena_for = [](std::uint32_t permille, bool rebuild) {
         return arena_bytes(with_skip(HashSettings{}, permille, rebuild));
     };
+    // Threads whose arenas all fit.
+    const auto fits = [lanes](const MemoryBudget& b) { return arenas_that_fit(b) / std::max(lanes, 1); };
     ThreadChoice choice;
     const int full = std::max(1, std::min(cores, fits(probe(arena_for(0, true)))));
 
@@ -110,8 +108,11 @@ ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool
     return choice;
 }
 
-std::string format_auto_line(int threads, std::uint64_t arena, const MemoryBudget& b) {
-    std::string line = std::to_string(threads) + " threads — " + std::to_string(arena >> 20) + " MiB of RAM each (" +
+std::string format_auto_line(int threads, std::uint64_t arena, const MemoryBudget& b, int lanes) {
+    std::string line = std::to_string(threads) + " threads";
+    if (lanes > 1)
+        line += " × " + std::to_string(lanes) + " lanes = " + std::to_string(threads * lanes) + " arenas";
+    line += " — " + std::to_string(arena >> 20) + " MiB of RAM each (" +
                        std::to_string(b.fit_1g) + " in 1 GiB pages, " + std::to_string(b.fit_2m) +
                        " in 2 MiB pages, " + std::to_string(b.fit_ram) + " in " +
                        std::to_string(b.available / (1 << 20)) + " MiB available";

@@ -34,12 +34,17 @@ struct ThreadChoice {
 };
 
 // The thread rule: from the physical core count and the options (-t, --skip,
-// --skip-norebuild) settles the thread count and whether skip-store stays
-// on. probe is called with the arena size of each layout it weighs.
+// --skip-norebuild, --lanes) settles the thread count and whether skip-store
+// stays on. The memory counts arenas: a thread with n lanes holds n of them.
+// probe is called with the arena size of each layout it weighs.
 ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool option_rebuild,
-                            const std::function<MemoryBudget(std::uint64_t)>& probe);
+                            const std::function<MemoryBudget(std::uint64_t)>& probe, int lanes = 1);
+
+// Arenas of arena_bytes the budget holds in all (huge pages and RAM).
+int arenas_that_fit(const MemoryBudget& budget);
 
 // "N threads — M MiB of RAM each (a in 1 GiB pages, b in 2 MiB pages, c in X MiB available[, cgroup limit Y MiB]), override with -t <n>"
-std::string format_auto_line(int threads, std::uint64_t arena_bytes, const MemoryBudget& budget);
+// With lanes above 1: "N threads × L lanes = A arenas — M MiB of RAM each (...), override with -t <n>".
+std::string format_auto_line(int threads, std::uint64_t arena_bytes, const MemoryBudget& budget, int lanes = 1);
 
 }  // namespace nolu::qxt

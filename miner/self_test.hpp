@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "hash/arena.hpp"
 #include "hash/engine_table.hpp"
@@ -23,5 +24,9 @@ extern const KnownRecord known_record;
 
 // Hashes the known record in arena with engine; true when the tag matches.
 bool self_test_passes(Engine engine, const Arena& arena);
+
+// The same through the lane entry, one lane in each arena: true when every
+// lane's tag matches (false too when the settings' stop flag cut it short).
+bool self_test_passes_lanes(LaneEngine hash_lanes, const std::vector<Arena>& arenas);
 
 }  // namespace nolu::qxt

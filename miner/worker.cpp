@@ -1,5 +1,8 @@
 #include "miner/worker.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "common/clock.hpp"
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
@@ -27,48 +30,9 @@ std::uint64_t bench_nonce(std::uint64_t index, std::uint64_t d) {
     return (index << 40) + d;
 }
 
-namespace {
-
-constexpr std::uint64_t idle_ms = 200;
-
-void count_hash(const WorkerParams& p) {
-    p.hashes->fetch_add(1);
-    if (p.thread_hashes != nullptr) p.thread_hashes->fetch_add(1, std::memory_order_relaxed);
-}
-
-// Maps the arena and, when asked, checks the known record in it. A thread
-// that fails either releases what it holds, is counted and ends.
-bool take_arena(const WorkerParams& p, Arena& arena) {
-    if (!arena_allocate(arena, p.settings)) {
-        p.counters->failed.fetch_add(1);
-        return false;
-    }
-    if (p.self_test && !self_test_passes(p.engine, arena)) {
-        arena_release(arena);
-        if (p.on_self_test_failure) p.on_self_test_failure();
-        p.counters->self_test_failed.fetch_add(1);
-        return false;
-    }
-    if (arena.huge_pages) {
-        p.counters->huge.fetch_add(1);
-        if (arena.page_shift == 30) p.counters->huge_1g.fetch_add(1);
-    }
-    p.counters->ready.fetch_add(1);
-    return true;
-}
-
-void bench_loop(const WorkerParams& p, const Arena& arena) {
-    alignas(64) std::uint8_t hash[32];
-    for (std::uint64_t d = 0; !p.stop->load(); ++d) {
-        p.engine(arena, bench_header, bench_nonce(static_cast<std::uint64_t>(p.index), d), hash);
-        count_hash(p);
-    }
-}
-
-// A hash that met the share target: re-checked (unless switched off), then
-// handed in; a candidate when it also meets the network target.
-void hand_in(const WorkerParams& p, const Arena& arena, const Job& job, std::uint64_t nonce,
-             const std::uint8_t* hash) {
+void settle_share(const WorkerParams& p, const Arena& arena, const Job& job, std::uint64_t nonce,
+                  const std::uint8_t* hash) {
+    if (!meets_target(hash, job.target.data())) return;
     if (p.recheck) {
         // Stopping: a second hash would hold up the stop, and the pool
         // client is going down, so the share could not go out anyway.
@@ -82,8 +46,83 @@ void hand_in(const WorkerParams& p, const Arena& arena, const Job& job, std::uin
         p.on_candidate(job);
 }
 
-void mining_loop(const WorkerParams& p, const Arena& arena) {
-    alignas(64) std::uint8_t hash[32];
+namespace {
+
+constexpr std::uint64_t idle_ms = 200;
+
+void count_hashes(const WorkerParams& p, unsigned n) {
+    p.hashes->fetch_add(n);
+    if (p.thread_hashes != nullptr) p.thread_hashes->fetch_add(n, std::memory_order_relaxed);
+}
+
+// The self-test in every arena: the known record through the engine the
+// thread mines with (the lane entry when it has several arenas). False when
+// stopped before it ended.
+bool self_test_ok(const WorkerParams& p, const std::vector<Arena>& arenas, bool& stopped) {
+    const bool ok = arenas.size() == 1 ? self_test_passes(p.engine, arenas[0])
+                                       : self_test_passes_lanes(p.hash_lanes, arenas);
+    stopped = !ok && arenas.size() > 1 && p.stop->load();  // the call may have ended early
+    return ok;
+}
+
+// The thread's arenas, one per lane (one without a lane entry), all or
+// none, and when asked the known record checked in them. A thread that fails
+// either releases what it holds, is counted and ends.
+bool take_arenas(const WorkerParams& p, std::vector<Arena>& arenas) {
+    arenas.resize(p.hash_lanes != nullptr ? static_cast<std::size_t>(std::clamp(p.lanes, 1, int{max_lanes})) : 1);
+    for (Arena& arena : arenas) {
+        if (!arena_allocate(arena, p.settings)) {
+            for (Arena& a : arenas) arena_release(a);
+            p.counters->failed.fetch_add(1);
+            return false;
+        }
+    }
+    bool stopped = false;
+    if (p.self_test && !self_test_ok(p, arenas, stopped)) {
+        for (Arena& a : arenas) arena_release(a);
+        if (stopped) return false;  // nothing is wrong; the miner is going down
+        if (p.on_self_test_failure) p.on_self_test_failure();
+        p.counters->self_test_failed.fetch_add(1);
+        return false;
+    }
+    for (const Arena& arena : arenas) {
+        if (arena.huge_pages) {
+            p.counters->huge.fetch_add(1);
+            if (arena.page_shift == 30) p.counters->huge_1g.fetch_add(1);
+        }
+    }
+    p.counters->arenas.fetch_add(static_cast<int>(arenas.size()));
+    p.counters->ready.fetch_add(1);
+    return true;
+}
+
+// Hashes nonces[0..n) of one header, lane k in arenas[k].
+void hash_nonces(const WorkerParams& p, const std::vector<Arena>& arenas, const std::uint8_t* header,
+                 const std::uint64_t* nonces, unsigned n, std::uint8_t (*hashes)[32]) {
+    if (n == 1) {
+        p.engine(arenas[0], header, nonces[0], hashes[0]);
+        return;
+    }
+    LaneWork work[max_lanes];
+    for (unsigned k = 0; k < n; ++k) work[k] = {&arenas[k], header, nonces[k], hashes[k]};
+    p.hash_lanes(work, n);
+}
+
+void bench_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
+    alignas(64) std::uint8_t hashes[max_lanes][32];
+    const auto lanes = static_cast<unsigned>(arenas.size());
+    std::uint64_t nonces[max_lanes];
+    for (std::uint64_t d = 0; !p.stop->load(); d += lanes) {
+        for (unsigned k = 0; k < lanes; ++k) nonces[k] = bench_nonce(static_cast<std::uint64_t>(p.index), d + k);
+        hash_nonces(p, arenas, bench_header, nonces, lanes, hashes);
+        if (lanes > 1 && p.stop->load()) break;  // the call may have ended early
+        count_hashes(p, lanes);
+    }
+}
+
+void mining_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
+    alignas(64) std::uint8_t hashes[max_lanes][32];
+    const auto lanes = static_cast<unsigned>(arenas.size());
     const auto index = static_cast<std::uint64_t>(p.index);
     const auto threads = static_cast<std::uint64_t>(p.thread_count);
     std::uint64_t d = 0;
@@ -96,15 +135,23 @@ void mining_loop(const WorkerParams& p, const Arena& arena) {
         }
         if (job->seq != last_seq) d = 0;
         last_seq = job->seq;
-        const auto nonce = job_nonce(job->nonce_start, job->nonce_end, index, threads, d);
-        if (!nonce) {  // this thread's share of the range is used up: wait for another job
+        // The next steps of this thread's walk, one per lane, as far as the range goes.
+        std::uint64_t nonces[max_lanes];
+        unsigned n = 0;
+        for (; n < lanes; ++n) {
+            const auto nonce = job_nonce(job->nonce_start, job->nonce_end, index, threads, d + n);
+            if (!nonce) break;
+            nonces[n] = *nonce;
+        }
+        if (n == 0) {  // this thread's share of the range is used up: wait for another job
             sleep_ms(idle_ms);
             continue;
         }
-        ++d;
-        p.engine(arena, job->header_base.data(), *nonce, hash);
-        count_hash(p);
-        if (meets_target(hash, job->target.data())) hand_in(p, arena, *job, *nonce, hash);
+        d += n;
+        hash_nonces(p, arenas, job->header_base.data(), nonces, n, hashes);
+        if (n > 1 && p.stop->load()) break;  // the call may have ended early: its hashes are not whole
+        count_hashes(p, n);
+        for (unsigned k = 0; k < n; ++k) settle_share(p, arenas[k], *job, nonces[k], hashes[k]);
     }
 }
 
@@ -112,14 +159,15 @@ void mining_loop(const WorkerParams& p, const Arena& arena) {
 
 void worker_main(WorkerParams p) {
     if (p.cpu >= 0) pin_to_cpu(p.cpu);
-    Arena arena;
-    if (!take_arena(p, arena)) return;
+    p.settings.stop = p.stop;  // a call of several lanes ends early on a stop
+    std::vector<Arena> arenas;
+    if (!take_arenas(p, arenas)) return;
     if (p.jobs == nullptr) {
-        bench_loop(p, arena);
+        bench_loop(p, arenas);
     } else {
-        mining_loop(p, arena);
+        mining_loop(p, arenas);
     }
-    arena_release(arena);
+    for (Arena& arena : arenas) arena_release(arena);
 }
 
 }  // namespace nolu::qxt

@@ -1,6 +1,6 @@
-// The mining thread: pin, map the arena, pass the self-test, copy the job
-// before every hash, walk the nonce range, hash, count, re-check and hand in
-// shares.
+// The mining thread: pin, map the arena (one per lane), pass the self-test,
+// copy the job before every hash, walk the nonce range, hash, count,
+// re-check and hand in shares.
 #pragma once
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 
+#include "hash/arena.hpp"
 #include "hash/engine_table.hpp"
 #include "hash/settings.hpp"
 #include "pool/job.hpp"
@@ -19,8 +20,9 @@ struct StartupCounters {
     std::atomic<int> failed{0};            // threads without an arena
     std::atomic<int> huge{0};              // arenas in explicit huge pages of either size
     std::atomic<int> huge_1g{0};           // arenas in 1 GiB pages
-    std::atomic<int> ready{0};             // threads holding an arena (that passed the self-test)
-    std::atomic<int> self_test_failed{0};  // threads stopped by a wrong self-test hash (arena released)
+    std::atomic<int> ready{0};             // threads holding their arenas (that passed the self-test)
+    std::atomic<int> self_test_failed{0};  // threads stopped by a wrong self-test hash (arenas released)
+    std::atomic<int> arenas{0};            // arenas held (a thread with lanes holds several)
 };
 
 struct WorkerParams {
@@ -28,7 +30,9 @@ struct WorkerParams {
     int thread_count = 1;
     int cpu = -1;                                // processor to pin to; -1: not pinned
     Engine engine = nullptr;
-    HashSettings settings;                       // the arena's layout
+    LaneEngine hash_lanes = nullptr;             // needed with lanes > 1
+    int lanes = 1;                               // nonces hashed at once, one arena each
+    HashSettings settings;                       // the arenas' layout
     bool self_test = true;                       // hash the known record before any work
     bool recheck = true;                         // hash every share a second time before it goes out
     // Required (never null):
@@ -47,6 +51,13 @@ struct WorkerParams {
 };
 
 void worker_main(WorkerParams params);
+
+// The share step of one hash: when it meets the job's share target it is
+// hashed once more in arena (unless params.recheck is off; a differing tag
+// is a hardware error, withheld), handed in, and reported as a block
+// candidate when the share was taken and also meets the network target.
+void settle_share(const WorkerParams& params, const Arena& arena, const Job& job, std::uint64_t nonce,
+                  const std::uint8_t* hash);
 
 // Nonce of step d for thread index of T threads in [start, end], or nothing
 // when it lies past end or the sum wrapped around 2^64.

@@ -159,9 +159,13 @@ TEST(Cli, MemoryWarningNamesWhatFits) {
     budget.available = 12LL << 30;
     budget.fit_2m = 1;
     budget.fit_ram = 4;
-    EXPECT_EQ(memory_warning(8, 2ull << 30, budget),
+    EXPECT_EQ(memory_warning(8, 1, 2ull << 30, budget),
               "-t 8 is more than memory holds: 5 arena(s) of 2048 MiB (0 in 1 GiB pages, 1 in 2 MiB pages, 4 in "
               "12288 MiB available); the system may run out of memory");
-    EXPECT_EQ(memory_warning(5, 2ull << 30, budget), "");
-    EXPECT_EQ(memory_warning(0, 2ull << 30, budget), "");  // automatic: the rule fits it
+    EXPECT_EQ(memory_warning(5, 1, 2ull << 30, budget), "");
+    EXPECT_EQ(memory_warning(0, 1, 2ull << 30, budget), "");  // automatic: the rule fits it
+    // Lanes: every lane has an arena of its own.
+    EXPECT_EQ(memory_warning(3, 2, 2ull << 30, budget),
+              "-t 3 --lanes 2 (6 arenas) is more than memory holds: 5 arena(s) of 2048 MiB (0 in 1 GiB pages, 1 in "
+              "2 MiB pages, 4 in 12288 MiB available); the system may run out of memory");
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -193,4 +194,92 @@ TEST(OfflineModes, VerifyNeverPassesOnInputItCouldNotCheck) {
     fs::remove(longer);
     fs::remove(endless);
     fs::remove(cut);
+}
+
+TEST(OfflineModes, BenchmarkWithLanesCountsArenas) {
+    const ProcessResult r = run({"--bench", "3", "-t", "1", "--lanes", "2", "--skip", "0"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(" lanes 2 nonces per thread at once · 2 arenas of 2048 MiB, 4096 MiB in all\n"),
+              std::string::npos)
+        << r.out;
+    // The pages line counts arenas, not threads.
+    const std::size_t pages = r.out.find(" pages ");
+    ASSERT_NE(pages, std::string::npos) << r.out;
+    int in_1g = -1, in_2m = -1, in_thp = -1;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + pages,
+                          " pages %d arena(s) in reserved 1 GiB pages, %d in reserved 2 MiB pages, %d in transparent",
+                          &in_1g, &in_2m, &in_thp),
+              3)
+        << r.out;
+    EXPECT_EQ(in_1g + in_2m + in_thp, 2);
+    EXPECT_EQ(last_line(r.out).rfind(" bench 1 threads: ", 0), 0u) << r.out;
+
+    // Skip-store is refused with lanes, before any arena is mapped.
+    const ProcessResult refused = run({"--bench", "3", "--lanes", "2", "--skip", "600"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.out.find(" cpu   --lanes does not combine with skip-store (--skip, --skip-norebuild)\n"),
+              std::string::npos)
+        << refused.out;
+}
+
+// The shortest tune: one trial of one thread, the table, the file written.
+TEST(OfflineModes, TuneWritesTheFastestSettingIntoTheConfigFile) {
+    const std::string config = write_file("tune.json", "{\"pool\":\"p.example:3358\",\"threads\":7}\n");
+    const ProcessResult r = run({"--tune", "1", "-t", "1", "--engine", "avx2", "--config", config});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(" tune  [1/"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("   1*"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("korven-qxt --engine avx2 -t 1 --lanes 1 --skip 0 --side 0\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" tune  written to " + config + "\n"), std::string::npos) << r.out;
+    std::ifstream in(config);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_EQ(content.str(),
+              "{\"pool\":\"p.example:3358\",\"threads\":1,\"engine\":\"avx2\",\"lanes\":1,\"skip\":0,\"side\":0}\n");
+    fs::remove(config);
+}
+
+TEST(OfflineModes, TuneStopsOnSigintWithoutWriting) {
+    const std::string config = write_file("tune-stopped.json", "{}");
+    Process p({miner, "--no-color", "--tune", "600", "-t", "1", "--config", config});
+    ASSERT_TRUE(p.wait_for_output(" tune  about 600 s", 60s)) << p.out();
+    std::this_thread::sleep_for(2s);  // into the first trial
+    const auto t0 = std::chrono::steady_clock::now();
+    p.signal(SIGINT);
+    const ProcessResult r = p.wait(30s);
+    // The hash in progress finishes first (about a second here), then the tuner ends.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 8s);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(" tune  stopped before the end: nothing written\n"), std::string::npos) << r.out;
+    std::ifstream in(config);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_EQ(content.str(), "{}");
+    fs::remove(config);
+}
+
+// With --lanes the records are hashed once more, that many at a time: here
+// a call of two lanes, then one of one; the wrong record fails in both passes.
+TEST(OfflineModes, VerifyWithLanesChecksEveryLane) {
+    const auto lines = vector_lines();
+    std::string wrong = lines[4];
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    const std::string file = write_file("lanes", lines[2] + "\n" + lines[3] + "\n" + wrong + "\n");
+    ProcessResult r = run({"--verify", file, "--engine", "avx2", "--lanes", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(last_line(r.out), " check verify 4/6 FAILED") << r.out;
+    fs::remove(file);
+}
+
+// A call of three lanes lasts three hashes; a stop ends it early, so the
+// benchmark still stops within about two seconds.
+TEST(OfflineModes, LanesStopWithinTheUsualTime) {
+    Process p({miner, "--no-color", "--bench", "600", "-t", "1", "--lanes", "3"});
+    ASSERT_TRUE(p.wait_for_output(" pages ", 60s)) << p.out();
+    std::this_thread::sleep_for(1500ms);  // into the first call
+    const auto t0 = std::chrono::steady_clock::now();
+    p.signal(SIGINT);
+    const ProcessResult r = p.wait(20s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);  // about two seconds, with room for a loaded machine
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
 }

@@ -368,3 +368,74 @@ TEST(Options, BackupPoolsInOrder) {
     EXPECT_EQ(p.err, "backup pool port 70000 is out of range (0 to 65535)\n");
     EXPECT_EQ(parse({"--backup-pool"}).err, "missing value for --backup-pool\n");
 }
+
+TEST(Options, TuneTakesOnlyANumberAfterIt) {
+    Parsed p = parse({"--tune"});
+    ASSERT_FALSE(p.status);
+    EXPECT_TRUE(p.options.tune);
+    EXPECT_EQ(p.options.tune_seconds, 0);
+    EXPECT_FALSE(parse({}).options.tune);
+
+    p = parse({"--tune", "90", "--config", "rig.json"});
+    EXPECT_TRUE(p.options.tune);
+    EXPECT_EQ(p.options.tune_seconds, 90);
+    EXPECT_EQ(p.options.config, "rig.json");
+
+    // A following option is not its value.
+    p = parse({"--tune", "-t", "1"});
+    ASSERT_FALSE(p.status);
+    EXPECT_TRUE(p.options.tune);
+    EXPECT_EQ(p.options.tune_seconds, 0);
+    EXPECT_EQ(p.options.threads, 1);
+
+    // Neither is a word that is not a number: it is read as an option of its own.
+    p = parse({"--tune", "90s"});
+    ASSERT_TRUE(p.status);
+    EXPECT_EQ(p.err, "unknown option 90s (see --help)\n");
+    EXPECT_EQ(parse({"--config"}).err, "missing value for --config\n");
+}
+
+TEST(Options, LaneRules) {
+    auto check = [](const char* engine_name, std::vector<const char*> words) {
+        const Options o = parse(std::move(words)).options;
+        const Outcome<Done> rules = check_option_rules(*find_engine(engine_name), o);
+        if (!rules) {
+            EXPECT_EQ(rules.error().status, 2);
+            EXPECT_STREQ(rules.error().tag, "cpu  ");
+        }
+        return rules ? std::string() : rules.error().message;
+    };
+    EXPECT_EQ(parse({}).options.lanes, 1);
+    EXPECT_EQ(parse({"--lanes", "3"}).options.lanes, 3);
+    EXPECT_EQ(check("avx512", {"--lanes", "4"}), "");
+    EXPECT_EQ(check("avx2", {"--lanes", "2", "--skip", "0"}), "");
+    EXPECT_EQ(check("avx512", {"--lanes", "0"}), "--lanes takes 1 to 4");
+    EXPECT_EQ(check("avx512", {"--lanes", "5"}), "--lanes takes 1 to 4");
+    EXPECT_EQ(check("avx512", {"--lanes", "2", "--skip", "600"}),
+              "--lanes does not combine with skip-store (--skip, --skip-norebuild)");
+    EXPECT_EQ(check("avx512", {"--lanes", "2", "--skip-norebuild", "--bench", "5"}),
+              "--lanes does not combine with skip-store (--skip, --skip-norebuild)");
+    EXPECT_EQ(check("plain", {"--lanes", "2"}), "--lanes needs an engine with lanes (the plain engine has none)");
+    // The side cache goes with lanes.
+    EXPECT_EQ(check("avx512", {"--lanes", "2", "--side", "1024"}), "");
+    EXPECT_EQ(check("avx512", {"--tune", "--bench", "5"}), "--tune runs on its own: not with --bench or --verify");
+    EXPECT_EQ(check("avx512", {"--tune", "--verify", "v.txt"}), "--tune runs on its own: not with --bench or --verify");
+
+    // Automatic skip-store stays off with lanes.
+    const Options lanes = parse({"--lanes", "2"}).options;
+    EXPECT_EQ(effective_skip(*find_engine("avx512"), lanes), 0);
+    EXPECT_EQ(effective_skip(*find_engine("avx512"), parse({}).options), -1);
+}
+
+TEST(Options, LanesAndTuneLines) {
+    const std::string text = usage_text("k");
+    EXPECT_NE(text.find("\n      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default "
+                        "1)\n      --tune [seconds]     try the settings"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n                           with -c <file>, write the fastest setting there\n"),
+              std::string::npos);
+    // Numbers of 32 bits and more do not wrap into the allowed range.
+    EXPECT_EQ(parse({"--lanes", "4294967298"}).err, "--lanes 4294967298 is out of range (at most 2147483647)\n");
+    EXPECT_EQ(parse({"--tune", "99999999999"}).err, "--tune 99999999999 is out of range (0 to 2147483647)\n");
+}

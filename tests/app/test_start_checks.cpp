@@ -55,11 +55,11 @@ void flaky_engine(const Arena& arena, const std::uint8_t* header, std::uint64_t 
     }
 }
 
-constexpr EngineRow good_row{"good", any_processor, "", false, false, nothing_to_prepare, good_engine, nullptr, nullptr};
+constexpr EngineRow good_row{"good", any_processor, "", false, false, nothing_to_prepare, good_engine, nullptr, nullptr, nullptr, {}};
 constexpr EngineRow wrong_row{"wrong", any_processor, "", false, false, nothing_to_prepare, wrong_engine, nullptr,
-                              nullptr};
+                              nullptr, nullptr, {}};
 constexpr EngineRow flaky_row{"flaky", any_processor, "", false, false, nothing_to_prepare, flaky_engine, nullptr,
-                              nullptr};
+                              nullptr, nullptr, {}};
 
 struct BenchRun {
     int status = -1;
@@ -148,6 +148,7 @@ TEST(StartChecks, TheCheckLineNamesTheMemoryOptions) {
     HashSettings side_only;
     side_only.side = &side;
     EXPECT_EQ(describe_hashing(good_row, side_only), "engine good · full arena · side cache 1024 slots");
+    EXPECT_EQ(describe_hashing(good_row, side_only, 3), "engine good · full arena · side cache 1024 slots · 3 lanes");
     EXPECT_EQ(self_test_failure_line(3, 7, "engine good · full arena"),
               "thread 3 (cpu 7) stopped: self-test hash WRONG with engine good · full arena — the processor or "
               "memory is unstable (overclock, undervolt, heat?)");

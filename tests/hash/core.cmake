@@ -24,3 +24,9 @@ add_test(NAME HashObjects.Avx512StaysInItsOwnFiles
   COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${QXT_OBJDUMP} -DNM=${QXT_NM}
           "-DOBJECTS=$<TARGET_OBJECTS:qxt_hash>" -P ${CMAKE_CURRENT_SOURCE_DIR}/check_objects.cmake)
 set_tests_properties(HashObjects.Avx512StaysInItsOwnFiles PROPERTIES LABELS unit)
+
+# Several nonces per call through each row's lane entry (up to 4 arenas of
+# 2 GiB at once), against the vectors, libargon2 and the plain engine.
+qxt_add_test(test_hash_lanes SOURCES lanes_test.cpp
+  LIBS qxt_hash qxt_host qxt_test_support ${ARGON2_LIBRARY} SERIAL)
+target_include_directories(test_hash_lanes PRIVATE ${ARGON2_INCLUDE_DIR})

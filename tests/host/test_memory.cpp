@@ -233,3 +233,19 @@ TEST(ThreadRule, AutoLineWithCgroupLimit) {
               "2 threads — 2048 MiB of RAM each (1 in 1 GiB pages, 0 in 2 MiB pages, 1 in 5120 MiB available, cgroup "
               "limit 6144 MiB), override with -t <n>");
 }
+
+TEST(ThreadRule, LanesCountArenas) {
+    // 12 GiB holds 5 full arenas: 2 threads of 2 lanes, or 1 of 3.
+    ThreadChoice c = choose_threads(16, 0, -1, true, host(12 * GiB), 2);
+    EXPECT_EQ(c.threads, 2);
+    EXPECT_EQ(choose_threads(16, 0, 0, true, host(12 * GiB), 3).threads, 1);
+    EXPECT_EQ(choose_threads(2, 0, 0, true, host(64 * GiB), 4).threads, 2);  // the cores still bound it
+    // Too little for one thread's lanes: still one thread (its arenas may fail).
+    EXPECT_EQ(choose_threads(8, 0, 0, true, host(4 * GiB), 4).threads, 1);
+    // An explicit count is kept, as without lanes.
+    EXPECT_EQ(choose_threads(8, 6, 0, true, host(4 * GiB), 2).threads, 6);
+    EXPECT_EQ(format_auto_line(2, 2 * GiB, c.budget, 2),
+              "2 threads × 2 lanes = 4 arenas — 2048 MiB of RAM each (0 in 1 GiB pages, 0 in 2 MiB pages, 5 in 12288 "
+              "MiB available), override with -t <n>");
+    EXPECT_EQ(format_auto_line(2, 2 * GiB, c.budget, 1).rfind("2 threads — 2048 MiB", 0), 0u);
+}

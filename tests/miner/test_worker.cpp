@@ -670,3 +670,182 @@ TEST_F(WorkerTest, AWrongSelfTestStopsTheThreadAndReleasesItsArena) {
     ASSERT_NE(fake_arena_base, nullptr);
     EXPECT_TRUE(unmapped(fake_arena_base, fake_arena_bytes));
 }
+
+namespace {
+
+// The fake lane engine: each lane goes through the fake engine (so its nonce,
+// header and hash are recorded and chosen the same way); every call's nonces
+// are kept as one group.
+std::vector<std::vector<std::uint64_t>> fake_groups;
+
+void fake_lanes(const LaneWork* lanes, unsigned n) {
+    std::vector<std::uint64_t> group;
+    for (unsigned k = 0; k < n; ++k) {
+        fake_engine(*lanes[k].arena, lanes[k].header, lanes[k].nonce, lanes[k].out);
+        group.push_back(lanes[k].nonce);
+    }
+    std::lock_guard<std::mutex> lock(fake_mutex);
+    fake_groups.push_back(group);
+}
+
+std::vector<std::vector<std::uint64_t>> groups_seen() {
+    std::lock_guard<std::mutex> lock(fake_mutex);
+    return fake_groups;
+}
+
+class LaneWorkerTest : public WorkerTest {
+protected:
+    void SetUp() override {
+        WorkerTest::SetUp();
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_groups.clear();
+    }
+    WorkerParams lane_params(int index, int threads, int lanes, bool bench = false) {
+        WorkerParams p = params(index, threads, bench);
+        p.lanes = lanes;
+        p.hash_lanes = fake_lanes;
+        return p;
+    }
+};
+
+using Groups = std::vector<std::vector<std::uint64_t>>;
+
+}  // namespace
+
+TEST_F(LaneWorkerTest, EachCallHashesTheThreadsNextSteps) {
+    source_.publish(1, 1000, ~0ull);
+    start_worker(lane_params(1, 2, 3));
+    ASSERT_TRUE(wait_until([] { return groups_seen().size() >= 2; }));
+    stop_workers();
+    const Groups g = groups_seen();
+    EXPECT_EQ(g[0], (std::vector<std::uint64_t>{1001, 1003, 1005}));
+    EXPECT_EQ(g[1], (std::vector<std::uint64_t>{1007, 1009, 1011}));
+    // Every whole call is counted; one that a stop may have cut short is not.
+    EXPECT_TRUE(hashes_.load() == 3 * g.size() || hashes_.load() == 3 * (g.size() - 1)) << hashes_.load();
+    EXPECT_EQ(counters_.ready.load(), 1);
+    EXPECT_EQ(counters_.arenas.load(), 3);
+    // Three arenas, one per lane.
+    std::lock_guard<std::mutex> lock(fake_mutex);
+    EXPECT_EQ(fake_arena_size, full_arena_bytes);
+}
+
+TEST_F(LaneWorkerTest, TheRangeEndCutsACallShortAndEveryLaneSettlesItsOwnShare) {
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_hashes = {{1002, filled(0x30)},   // a share
+                       {1008, filled(0x05)}};  // a share and a block candidate
+    }
+    source_.publish(1, 1000, 1008);  // thread 0 of 2: 1000 to 1008, five steps
+    start_worker(lane_params(0, 2, 3));
+    ASSERT_TRUE(wait_until([] { return groups_seen().size() >= 2; }));
+    std::this_thread::sleep_for(300ms);
+    stop_workers();
+    EXPECT_EQ(groups_seen(), (Groups{{1000, 1002, 1004}, {1006, 1008}}));
+    const auto submissions = source_.submissions();
+    ASSERT_EQ(submissions.size(), 2u);
+    EXPECT_EQ(submissions[0].nonce, 1002u);
+    EXPECT_EQ(submissions[0].hash, filled(0x30));
+    EXPECT_EQ(submissions[1].nonce, 1008u);
+    EXPECT_EQ(submissions[1].hash, filled(0x05));
+    EXPECT_EQ(submissions[1].job_id, "job1");
+    EXPECT_EQ(candidates().size(), 1u);
+    EXPECT_EQ(hashes_.load(), 5u);
+
+    // The next job starts the walk again from its own start.
+    source_.publish(2, 2000, ~0ull);
+    stop_ = false;
+    start_worker(lane_params(0, 2, 3));
+    ASSERT_TRUE(wait_until([] { return groups_seen().size() >= 3; }));
+    stop_workers();
+    EXPECT_EQ(groups_seen()[2], (std::vector<std::uint64_t>{2000, 2002, 2004}));
+}
+
+TEST_F(LaneWorkerTest, OneStepLeftUsesTheOneLaneEngine) {
+    source_.publish(1, 7, 7);
+    start_worker(lane_params(0, 1, 2));
+    ASSERT_TRUE(wait_until([] { return !nonces_seen().empty(); }));
+    std::this_thread::sleep_for(300ms);
+    stop_workers();
+    EXPECT_EQ(nonces_seen(), (std::vector<std::uint64_t>{7}));
+    EXPECT_TRUE(groups_seen().empty());
+}
+
+TEST_F(LaneWorkerTest, BenchmarkLanesTakeConsecutiveNonces) {
+    start_worker(lane_params(3, 4, 2, /*bench=*/true));
+    ASSERT_TRUE(wait_until([] { return groups_seen().size() >= 2; }));
+    stop_workers();
+    const Groups g = groups_seen();
+    const std::uint64_t base = 3ull << 40;
+    EXPECT_EQ(g[0], (std::vector<std::uint64_t>{base, base + 1}));
+    EXPECT_EQ(g[1], (std::vector<std::uint64_t>{base + 2, base + 3}));
+    EXPECT_EQ(source_.requests(), 0u);
+}
+
+// Room for one arena but not for two: the thread with two lanes gives back
+// the one it got, counts itself failed and hashes nothing.
+TEST_F(LaneWorkerTest, ThreadWithoutAllItsArenasFails) {
+    long pages = 0;
+    {
+        std::FILE* statm = std::fopen("/proc/self/statm", "r");
+        ASSERT_NE(statm, nullptr);
+        ASSERT_EQ(std::fscanf(statm, "%ld", &pages), 1);
+        std::fclose(statm);
+    }
+    const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    source_.publish(1, 0, ~0ull);
+    WorkerParams p = lane_params(0, 1, 2);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlim_t room = in_use + full_arena_bytes + (rlim_t{256} << 20);
+        const rlimit cap{room, room};
+        if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(10);
+        worker_main(p);
+        int code = 0;
+        if (counters_.failed.load() != 1) code |= 1;
+        if (counters_.ready.load() != 0 || counters_.arenas.load() != 0) code |= 2;
+        if (hashes_.load() != 0 || !nonces_seen().empty()) code |= 4;
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    const int code = WEXITSTATUS(status);
+    ASSERT_NE(code, 10) << "cannot cap the address space";
+    EXPECT_EQ(code, 0) << "failed counted: " << !(code & 1) << ", no arenas counted: " << !(code & 2)
+                       << ", nothing hashed: " << !(code & 4);
+}
+
+// With lanes the self-test goes through the lane entry, the known record in
+// every arena; one wrong lane stops the thread.
+TEST_F(LaneWorkerTest, SelfTestRunsInEveryLane) {
+    source_.publish(1, 500, ~0ull);
+    WorkerParams p = lane_params(0, 1, 3);
+    p.self_test = true;
+    start_worker(p);
+    ASSERT_TRUE(wait_until([] { return groups_seen().size() >= 2; }));
+    stop_workers();
+    const std::uint64_t known = known_record.nonce;
+    EXPECT_EQ(groups_seen()[0], (std::vector<std::uint64_t>{known, known, known}));
+    EXPECT_EQ(groups_seen()[1], (std::vector<std::uint64_t>{500, 501, 502}));
+    EXPECT_EQ(counters_.ready.load(), 1);
+
+    reset_fake_engine();
+    {
+        std::lock_guard<std::mutex> lock(fake_mutex);
+        fake_groups.clear();
+        fake_known_wrong = true;
+    }
+    counters_.ready = 0;
+    counters_.arenas = 0;
+    stop_ = false;
+    start_worker(p);
+    ASSERT_TRUE(wait_until([this] { return counters_.self_test_failed.load() == 1; }));
+    stop_workers();
+    EXPECT_EQ(groups_seen().size(), 1u);
+    EXPECT_EQ(counters_.ready.load(), 0);
+    EXPECT_EQ(counters_.arenas.load(), 0);
+    std::lock_guard<std::mutex> lock(fake_mutex);
+    EXPECT_TRUE(unmapped(fake_arena_base, fake_arena_bytes));
+}
