@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "pool/text_lines.hpp"
+
 namespace nolu::qxt {
 
 namespace {
@@ -31,12 +33,8 @@ std::vector<IpAddress> hosts_lookup(std::string_view text, std::string_view name
     const std::string wanted = normal_host_name(name);
     std::vector<IpAddress> found;
     if (wanted.empty()) return found;
-    std::size_t line_start = 0;
-    while (line_start < text.size()) {
-        std::size_t line_end = text.find('\n', line_start);
-        if (line_end == std::string_view::npos) line_end = text.size();
-        std::string_view line = text.substr(line_start, line_end - line_start);
-        line_start = line_end + 1;
+    for (std::size_t line_at = 0; line_at < text.size();) {
+        std::string_view line = next_line(text, line_at);
         if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
 
         std::size_t at = 0;

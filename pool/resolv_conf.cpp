@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "pool/hosts_file.hpp"
+#include "pool/text_lines.hpp"
 
 namespace nolu::qxt {
 
@@ -59,12 +60,8 @@ void read_search(const std::vector<std::string_view>& fields, ResolvConf& conf) 
 
 ResolvConf parse_resolv_conf(std::string_view text) {
     ResolvConf conf;
-    std::size_t line_start = 0;
-    while (line_start < text.size()) {
-        std::size_t line_end = text.find('\n', line_start);
-        if (line_end == std::string_view::npos) line_end = text.size();
-        std::string_view line = text.substr(line_start, line_end - line_start);
-        line_start = line_end + 1;
+    for (std::size_t line_at = 0; line_at < text.size();) {
+        std::string_view line = next_line(text, line_at);
         if (const std::size_t comment = line.find_first_of("#;"); comment != std::string_view::npos)
             line = line.substr(0, comment);
         const std::vector<std::string_view> fields = fields_of(line);

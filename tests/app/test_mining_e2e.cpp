@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/support/process.hpp"
+#include "tests/support/test_pool.hpp"
 
 using namespace nolu::qxt::test;
 using namespace std::chrono_literals;
@@ -35,28 +36,6 @@ fs::path temp_dir(const std::string& name) {
     fs::create_directories(dir);
     return dir;
 }
-
-// The test pool on a free port.
-class TestPool {
-public:
-    explicit TestPool(const fs::path& dir, std::vector<std::string> args) {
-        const std::string port_file = (dir / "port").string();
-        args.insert(args.begin(), {pool_binary, "--port", "0", "--port-file", port_file, "--verbose"});
-        process_ = std::make_unique<Process>(args);
-        for (int i = 0; i < 100 && !fs::exists(port_file); ++i) std::this_thread::sleep_for(50ms);
-        std::ifstream(port_file) >> port_;
-    }
-    ~TestPool() {
-        process_->signal(SIGTERM);
-        process_->wait(10s);
-    }
-    std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-    Process& process() { return *process_; }
-
-private:
-    std::unique_ptr<Process> process_;
-    int port_ = 0;
-};
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -155,7 +134,7 @@ private:
 TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
     const fs::path dir = temp_dir("main");
     // Every hash is a share and a block candidate; a new job every 6 s.
-    TestPool pool(dir, {"--target", ones('f'), "--network-target", ones('f'), "--job-every", "6", "--height", "4242",
+    TestPool pool(pool_binary, dir, {"--target", ones('f'), "--network-target", ones('f'), "--job-every", "6", "--height", "4242",
                         "--nonce-start", "100", "--check-queue", "1"});
     const std::string stats = (dir / "stats.json").string();
     Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr\"quoted", "-w", "rig-1", "-t", "1",
@@ -227,7 +206,7 @@ TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
 
 TEST(MiningEndToEnd, RejectedVerdictsReconnectAndSigterm) {
     const fs::path dir = temp_dir("reject");
-    TestPool pool(dir, {"--target", ones('f'), "--reject", "stale", "--close-after-shares", "2", "--job-every", "0"});
+    TestPool pool(pool_binary, dir, {"--target", ones('f'), "--reject", "stale", "--close-after-shares", "2", "--job-every", "0"});
     const std::string stats = (dir / "missing" / "stats.json").string();
     Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr", "-t", "1", "--stats-file", stats});
 
@@ -278,7 +257,7 @@ TEST(MiningEndToEnd, SigintWhileConnectingAndWhileWaitingForAJob) {
 
 TEST(MiningEndToEnd, ABackupPoolTakesOverWhileThePrimaryIsDown) {
     const fs::path dir = temp_dir("backup");
-    TestPool pool(dir, {"--job-every", "0"});
+    TestPool pool(pool_binary, dir, {"--job-every", "0"});
     // The backup by name: resolved by the miner's own resolver (hosts file,
     // or loopback for localhost).
     const std::string backup = "localhost:" + pool.endpoint().substr(pool.endpoint().rfind(':') + 1);

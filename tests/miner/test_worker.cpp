@@ -108,6 +108,16 @@ bool unmapped(const void* base, std::uint64_t mapped) {
     return first_gone && last_gone;
 }
 
+// The bytes of address space this process has mapped (0 if unknown).
+rlim_t address_space_in_use() {
+    long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 0;
+    if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+    std::fclose(statm);
+    return static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+}
+
 bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds limit = 5s) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!cond()) {
@@ -501,14 +511,8 @@ TEST_F(WorkerTest, ArenaFollowsTheSettingsAndIsReleasedOnExit) {
 // without hashing or asking for work. Run in a child process whose address
 // space is capped below one arena.
 TEST_F(WorkerTest, AFailedArenaIsCountedAndTheThreadEnds) {
-    long pages = 0;
-    {
-        std::FILE* statm = std::fopen("/proc/self/statm", "r");
-        ASSERT_NE(statm, nullptr);
-        ASSERT_EQ(std::fscanf(statm, "%ld", &pages), 1);
-        std::fclose(statm);
-    }
-    const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    const rlim_t in_use = address_space_in_use();
+    ASSERT_GT(in_use, 0u);
     source_.publish(1, 0, ~0ull);
     WorkerParams p = params(0, 1);
     std::fflush(nullptr);
@@ -784,14 +788,8 @@ TEST_F(LaneWorkerTest, BenchmarkLanesTakeConsecutiveNonces) {
 // Room for one arena but not for two: the thread with two lanes gives back
 // the one it got, counts itself failed and hashes nothing.
 TEST_F(LaneWorkerTest, ThreadWithoutAllItsArenasFails) {
-    long pages = 0;
-    {
-        std::FILE* statm = std::fopen("/proc/self/statm", "r");
-        ASSERT_NE(statm, nullptr);
-        ASSERT_EQ(std::fscanf(statm, "%ld", &pages), 1);
-        std::fclose(statm);
-    }
-    const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    const rlim_t in_use = address_space_in_use();
+    ASSERT_GT(in_use, 0u);
     source_.publish(1, 0, ~0ull);
     WorkerParams p = lane_params(0, 1, 2);
     std::fflush(nullptr);

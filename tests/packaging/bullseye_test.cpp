@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/packaging/util.hpp"
+#include "tests/support/test_pool.hpp"
 
 using namespace nolu::qxt::test;
 using namespace std::chrono_literals;
@@ -77,33 +78,11 @@ std::vector<std::string> in_root(std::vector<std::string> args) {
     return args;
 }
 
-// The test pool on a free port of 127.0.0.1, outside the root.
-class TestPool {
-public:
-    TestPool(const fs::path& dir, std::vector<std::string> args) {
-        const std::string port_file = (dir / "port").string();
-        args.insert(args.begin(), {QXT_POOL_BINARY, "--port", "0", "--port-file", port_file, "--verbose"});
-        process_ = std::make_unique<Process>(args);
-        for (int i = 0; i < 100 && !fs::exists(port_file); ++i) std::this_thread::sleep_for(50ms);
-        std::ifstream(port_file) >> port_;
-    }
-    ~TestPool() {
-        process_->signal(SIGTERM);
-        process_->wait(10s);
-    }
-    int port() const { return port_; }
-    Process& process() { return *process_; }
-
-private:
-    std::unique_ptr<Process> process_;
-    int port_ = 0;
-};
-
 // Mines in the root against the test pool through host until the first
 // accepted share, then stops it with SIGINT.
 void mine_through(const std::string& host) {
     ScratchDir dir("bullseye-pool");
-    TestPool pool(dir.path(), {"--target", std::string(64, 'f'), "--job-every", "0"});
+    TestPool pool(QXT_POOL_BINARY, dir.path(), {"--target", std::string(64, 'f'), "--job-every", "0"});
     ASSERT_GT(pool.port(), 0) << pool.process().out();
     const std::string endpoint = host + ":" + std::to_string(pool.port());
     Process m(in_root({"--no-color", "-o", endpoint, "-u", "QXbullseye", "-w", "bullseye", "-t", "1"}));
