@@ -113,6 +113,11 @@ TEST(TiledOrder, RoundTripAndFixedPositions) {
 // never runs short of the memory the side structures take. Run in a child
 // whose address space is capped just above what it already uses.
 TEST(Settings, FailedMappingLeavesNothingAllocated) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's allocator keeps freed blocks in quarantine, so the
+    // address space counts them whether they leaked or not.
+    GTEST_SKIP() << "address space accounting does not hold under the address sanitizer";
+#endif
     std::fflush(nullptr);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
