@@ -185,7 +185,11 @@ TEST(HttpServer, IdleConnectionsDoNotLockOutAScrape) {
 }
 
 TEST(HttpServer, ClientsThatDoNotReadAreDroppedAndBusySlotsGive503) {
-    auto s = serve("", short_limits());
+    // Room for a slow (sanitized, loaded) build to route all four before
+    // the first one's reply time ends.
+    HttpServerLimits limits = short_limits();
+    limits.reply_time = 2500ms;
+    auto s = serve("", limits);
     // Four clients ask for a reply larger than the socket buffers and never read it.
     std::vector<int> stuck;
     for (int i = 0; i < 4; ++i) {
@@ -201,7 +205,7 @@ TEST(HttpServer, ClientsThatDoNotReadAreDroppedAndBusySlotsGive503) {
     EXPECT_EQ(r.status, 503);
     EXPECT_EQ(http_field(r, "Retry-After"), "1");
     // After the reply time the stuck clients are dropped and the server serves again.
-    std::this_thread::sleep_for(1200ms);
+    std::this_thread::sleep_for(2700ms);
     r = http_get(s->port, "/metrics");
     EXPECT_EQ(r.status, 200);
     for (const int fd : stuck) {
