@@ -16,6 +16,9 @@ target_include_directories(test_hash_engines PRIVATE ${ARGON2_INCLUDE_DIR})
 # The AVX2 row's index table against the plain address blocks.
 qxt_add_test(test_hash_index SOURCES index_table_test.cpp LIBS qxt_hash qxt_host)
 
+# The benchmark's compute probe of every usable engine against the plain one.
+qxt_add_test(test_hash_probes SOURCES probes_test.cpp LIBS qxt_hash qxt_host)
+
 # Machine code of the hash library: AVX-512 stays in its own files, and those
 # hand nothing inline to the rest of the program.
 find_program(QXT_OBJDUMP objdump REQUIRED)
