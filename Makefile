@@ -59,7 +59,7 @@ package:
 # and the tests that run the binary under qemu-user (label "qemu"), whose
 # emulation does not carry the sanitizers' shadow memory.
 SANITIZER_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DQXT_TESTS=ON -DQXT_WERROR=ON
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 45
 
 test: test-deps test-release test-asan test-tsan test-fuzz
 
@@ -84,7 +84,7 @@ test-tsan:
 # server's request parser and text escapers.
 FUZZ_TARGETS := fuzz_pool_line fuzz_dns_reply fuzz_resolver_files fuzz_verify_records fuzz_config_file \
   fuzz_http_request
-FUZZ_SECONDS_EACH ?= 30
+FUZZ_SECONDS_EACH ?= 20
 test-fuzz:
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
 	  -DQXT_TESTS=ON -DQXT_FUZZ=ON -DQXT_SANITIZE=asan

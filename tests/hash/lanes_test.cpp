@@ -1,6 +1,6 @@
 // Several nonces at once through each engine row's lane entry: every lane's
-// tag against the shipped vectors (computed with libargon2), against
-// libargon2 directly and against the plain engine, with the memory options
+// tag against the shipped vectors (computed with libargon2) and against
+// libargon2 directly (the plain engine agrees with both), with the memory options
 // the engine takes with lanes. Each lane hashes 2 GiB: few cases, serial.
 #include <argon2.h>
 #include <gtest/gtest.h>
@@ -91,9 +91,10 @@ TEST_P(Lanes, MatchTheVectors) {
 }
 
 // Two lanes of one header and neighbouring nonces, as a mining thread hashes
-// them, against libargon2; the plain engine agrees with it on the second
-// (the oracle tags are computed once for both rows).
-TEST_P(Lanes, AgreeWithLibargon2AndThePlainEngine) {
+// them, against libargon2 (the plain engine's agreement with libargon2 is
+// the engine tests' business: each case here runs in a process of its own,
+// and a plain hash would double its time).
+TEST_P(Lanes, AgreeWithLibargon2) {
     static const std::array<std::uint8_t, header_bytes> header = [] {
         std::array<std::uint8_t, header_bytes> h;
         for (std::size_t i = 0; i < header_bytes; ++i) h[i] = static_cast<std::uint8_t>(i * 53 + 7);
@@ -110,14 +111,6 @@ TEST_P(Lanes, AgreeWithLibargon2AndThePlainEngine) {
                       ARGON2_OK);
             oracle.push_back(tag);
         }
-        const EngineRow* plain = find_engine("plain");
-        HashSettings plain_settings;
-        ASSERT_TRUE(plain->prepare(plain_settings));
-        Arenas arena(plain_settings, 1);
-        ASSERT_EQ(arena.error(), "");
-        Tag tag{};
-        plain->hash(arena[0], header.data(), nonces[1], tag.data());
-        EXPECT_EQ(hex(tag), hex(oracle[1])) << "plain engine";
     }
     const VectorRecord lane0{header, nonces[0], oracle[0]}, lane1{header, nonces[1], oracle[1]};
     expect_records(prepared_, {&lane0, &lane1}, "libargon2");
