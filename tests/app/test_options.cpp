@@ -395,6 +395,35 @@ TEST(Options, TuneTakesOnlyANumberAfterIt) {
     EXPECT_EQ(parse({"--config"}).err, "missing value for --config\n");
 }
 
+// --tune with -c: the file may be new (the tuner makes it); an existing
+// one is read, but the choices an earlier tuning saved there do not narrow
+// the new search, while the command line still does.
+TEST(Options, TuneReadsItsSettingsFileButNotItsOldChoice) {
+    const std::string path = ::testing::TempDir() + "tune_options_test.json";
+    std::remove(path.c_str());
+    Parsed p = parse({"--tune", "-c", path.c_str()});
+    ASSERT_FALSE(p.status) << p.err;
+    EXPECT_EQ(parse({"-c", path.c_str()}).status, std::optional<int>(2));  // mining needs the file
+
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(R"({"user":"QXf","engine":"avx2","threads":7,"lanes":2,"skip":600,"side":1024,"side-dist":2048})", f);
+    std::fclose(f);
+    p = parse({"--tune", "-c", path.c_str(), "-t", "2"});
+    ASSERT_FALSE(p.status) << p.err;
+    EXPECT_EQ(p.options.address, "QXf");
+    EXPECT_EQ(p.options.threads, 2);
+    EXPECT_EQ(p.options.engine, "");
+    EXPECT_EQ(p.options.lanes, 1);
+    EXPECT_EQ(p.options.skip, Options{}.skip);
+    EXPECT_EQ(p.options.side, 0);
+    EXPECT_EQ(p.options.side_dist, 0);
+    p = parse({"-c", path.c_str()});  // a mining run takes all of it
+    EXPECT_EQ(p.options.threads, 7);
+    EXPECT_EQ(p.options.lanes, 2);
+    std::remove(path.c_str());
+}
+
 TEST(Options, LaneRules) {
     auto check = [](const char* engine_name, std::vector<const char*> words) {
         const Options o = parse(std::move(words)).options;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/config_file.hpp"
 #include "app/tune_config.hpp"
 #include "app/tune_plan.hpp"
 
@@ -256,6 +257,23 @@ TEST(TuneConfig, SetsItsKeysAndKeepsTheRest) {
     EXPECT_FALSE(tuned_config_text("[1,2]", s));
     EXPECT_FALSE(tuned_config_text("{\"pool\":", s));
     EXPECT_FALSE(tuned_config_text("threads=2", s));
+}
+
+// What the tuner writes is a settings file the miner reads (-c) into the
+// same setting, the members it kept included.
+TEST(TuneConfig, TheMinerReadsTheChoiceBack) {
+    const Expected<std::string> text =
+        tuned_config_text(R"({"user":"QXa","_note":"kept"})", setting("avx512", 3, 2, 600, 4096, 8192));
+    ASSERT_TRUE(text);
+    Options o;
+    ASSERT_TRUE(apply_config_text(*text, "rig.json", o));
+    EXPECT_EQ(o.address, "QXa");
+    EXPECT_EQ(o.engine, "avx512");
+    EXPECT_EQ(o.threads, 3);
+    EXPECT_EQ(o.lanes, 2);
+    EXPECT_EQ(o.skip, 600);
+    EXPECT_EQ(o.side, 4096);
+    EXPECT_EQ(o.side_dist, 8192);
 }
 
 TEST(TuneConfig, WritesThroughATemporaryFile) {
