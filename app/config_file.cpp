@@ -29,7 +29,7 @@ std::string printable(std::string_view text) {
 
 class Reader {
 public:
-    Reader(const std::string& name, Options& o, std::span<const OptionSpec> table)
+    Reader(const std::string& name, Options& o, std::span<const OptionRow> table)
         : name_(printable(name)), o_(o), table_(table) {}
 
     Outcome<Done> apply(std::string_view text) {
@@ -43,11 +43,11 @@ public:
             for (const std::string_view earlier : seen)
                 if (earlier == key) return fail(quoted(key) + " is given twice");
             seen.push_back(key);
-            const OptionSpec* spec = find(key);
-            if (spec == nullptr)
+            const OptionRow* row = find(key);
+            if (row == nullptr)
                 return fail("unknown key " + quoted(key) + " (keys are the long options without \"--\", see --help)");
-            if (spec->config == ConfigValue::none) return fail(quoted(key) + " cannot be set in a settings file");
-            if (const Outcome<Done> applied = apply_value(*spec, key, value); !applied) return applied;
+            if (row->config == ConfigValue::none) return fail(quoted(key) + " cannot be set in a settings file");
+            if (const Outcome<Done> applied = apply_value(*row, key, value); !applied) return applied;
         }
         return Done{};
     }
@@ -58,43 +58,43 @@ private:
     }
     static std::string quoted(std::string_view key) { return "\"" + printable(key) + "\""; }
 
-    const OptionSpec* find(std::string_view key) const {
-        for (const OptionSpec& spec : table_) {
-            const std::string_view name = spec.names[0];
-            if (name.size() > 2 && name.substr(2) == key) return &spec;
+    const OptionRow* find(std::string_view key) const {
+        for (const OptionRow& row : table_) {
+            const std::string_view name = row.names[0];
+            if (name.size() > 2 && name.substr(2) == key) return &row;
         }
         return nullptr;
     }
 
-    Outcome<Done> apply_value(const OptionSpec& spec, std::string_view key, const JsonValue& value) {
-        if (!spec.takes_value) {
+    Outcome<Done> apply_value(const OptionRow& row, std::string_view key, const JsonValue& value) {
+        if (!row.takes_value) {
             if (value.kind != JsonValue::Kind::boolean) return fail(quoted(key) + " must be true or false");
-            if (value.boolean) spec.apply(o_, nullptr);
+            if (value.boolean) row.apply(o_, nullptr);
             return Done{};
         }
-        switch (spec.config) {
+        switch (row.config) {
             case ConfigValue::integer:
                 if (!whole_number(value)) return fail(quoted(key) + " must be a whole number");
-                if (const Status range = check_number(spec.names[0], value.text.c_str()); !range)
+                if (const Status range = check_number(row.names[0], value.text.c_str()); !range)
                     return fail(range.error().message);
-                spec.apply(o_, value.text.c_str());
+                row.apply(o_, value.text.c_str());
                 return Done{};
             case ConfigValue::texts:
                 if (value.kind == JsonValue::Kind::array) {
                     for (const JsonValue& item : value.items)
                         if (!plain_string(item)) return fail(quoted(key) + " must be a string or an array of strings");
-                    for (const JsonValue& item : value.items) spec.apply(o_, item.text.c_str());
+                    for (const JsonValue& item : value.items) row.apply(o_, item.text.c_str());
                     return Done{};
                 }
                 if (!plain_string(value)) return fail(quoted(key) + " must be a string or an array of strings");
-                spec.apply(o_, value.text.c_str());
+                row.apply(o_, value.text.c_str());
                 return Done{};
             case ConfigValue::text:
             case ConfigValue::none:
                 break;
         }
         if (!plain_string(value)) return fail(quoted(key) + " must be a string");
-        spec.apply(o_, value.text.c_str());
+        row.apply(o_, value.text.c_str());
         return Done{};
     }
 
@@ -117,13 +117,13 @@ private:
 
     std::string name_;
     Options& o_;
-    std::span<const OptionSpec> table_;
+    std::span<const OptionRow> table_;
 };
 
 }  // namespace
 
 Outcome<Done> apply_config_text(std::string_view text, const std::string& name, Options& o,
-                                std::span<const OptionSpec> table) {
+                                std::span<const OptionRow> table) {
     return Reader(name, o, table).apply(text);
 }
 

@@ -25,6 +25,6 @@ Outcome<Done> load_config_file(const std::string& path, Options& o);
 // The keys are the long names of table's rows (the option table unless a
 // test gives its own).
 Outcome<Done> apply_config_text(std::string_view text, const std::string& name, Options& o,
-                                std::span<const OptionSpec> table = option_table());
+                                std::span<const OptionRow> table = option_table());
 
 }  // namespace nolu::qxt

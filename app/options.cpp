@@ -68,7 +68,7 @@ bool is_number(const char* word) {
     return true;
 }
 
-constexpr OptionSpec option_specs[] = {
+constexpr OptionRow option_rows[] = {
     {{"--pool", "-o"}, true, [](Options& o, const char* v) { o.pool = v; }},
     {{"--backup-pool"}, true, [](Options& o, const char* v) { o.backup_pools.emplace_back(v); }, ConfigValue::texts},
     {{"--user", "-u", "--address"}, true, [](Options& o, const char* v) { o.address = v; }},
@@ -101,10 +101,10 @@ constexpr OptionSpec option_specs[] = {
      ConfigValue::none, true},
 };
 
-const OptionSpec* find_option(std::string_view word) {
-    for (const OptionSpec& spec : option_specs)
-        for (const char* name : spec.names)
-            if (name != nullptr && word == name) return &spec;
+const OptionRow* find_option(std::string_view word) {
+    for (const OptionRow& row : option_rows)
+        for (const char* name : row.names)
+            if (name != nullptr && word == name) return &row;
     return nullptr;
 }
 
@@ -162,20 +162,20 @@ namespace {
 // Applies the arguments after the program name to o, left to right; stops at --help.
 Outcome<Done> apply_arguments(int argc, const char* const* argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
-        const OptionSpec* spec = find_option(argv[i]);
-        if (spec == nullptr) return command_line_failure(std::string("unknown option ") + argv[i] + " (see --help)");
+        const OptionRow* row = find_option(argv[i]);
+        if (row == nullptr) return command_line_failure(std::string("unknown option ") + argv[i] + " (see --help)");
         const char* value = nullptr;
-        if (spec->optional_number) {
+        if (row->optional_number) {
             if (i + 1 < argc && is_number(argv[i + 1])) value = argv[++i];
-        } else if (spec->takes_value) {
-            if (i + 1 >= argc) return command_line_failure(std::string("missing value for ") + spec->names[0]);
+        } else if (row->takes_value) {
+            if (i + 1 >= argc) return command_line_failure(std::string("missing value for ") + row->names[0]);
             value = argv[++i];  // verbatim, even when it starts with '-'
         }
         if (value != nullptr) {
-            if (const Status range = check_number(spec->names[0], value); !range)
+            if (const Status range = check_number(row->names[0], value); !range)
                 return command_line_failure(range.error().message);
         }
-        spec->apply(o, value);
+        row->apply(o, value);
         if (o.help) break;
     }
     return Done{};
@@ -195,7 +195,7 @@ void forget_tuned_settings(Options& o) {
 
 }  // namespace
 
-std::span<const OptionSpec> option_table() { return option_specs; }
+std::span<const OptionRow> option_table() { return option_rows; }
 
 Outcome<Options> parse_options(int argc, const char* const* argv) {
     Options o;

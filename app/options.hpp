@@ -56,7 +56,7 @@ enum class ConfigValue {
 
 // One option: the words that name it, and what its value (if it takes one)
 // does to the options. A flag (no value) is true or false in a settings file.
-struct OptionSpec {
+struct OptionRow {
     const char* names[3];  // the long name first; missing-value messages and file keys use it
     bool takes_value;
     void (*apply)(Options& o, const char* value);
@@ -65,7 +65,7 @@ struct OptionSpec {
 };
 
 // Every option, in the order the command line is matched against.
-std::span<const OptionSpec> option_table();
+std::span<const OptionRow> option_table();
 
 // --tune without a number of seconds.
 inline constexpr int default_tune_seconds = 300;

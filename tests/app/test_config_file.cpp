@@ -75,9 +75,9 @@ TEST(ConfigFile, EveryKindOfValue) {
 }
 
 TEST(ConfigFile, EveryTableRowIsAKeyButHelpVersionConfigAndTune) {
-    for (const OptionSpec& spec : option_table()) {
-        const std::string key = std::string(spec.names[0]).substr(2);
-        const char* value = !spec.takes_value ? "true" : spec.config == ConfigValue::integer ? "1" : "\"x\"";
+    for (const OptionRow& row : option_table()) {
+        const std::string key = std::string(row.names[0]).substr(2);
+        const char* value = !row.takes_value ? "true" : row.config == ConfigValue::integer ? "1" : "\"x\"";
         const std::string message = problem("{\"" + key + "\": " + value + "}");
         if (key == "help" || key == "version" || key == "config" || key == "tune")
             EXPECT_EQ(message, "config file f.json: \"" + key + "\" cannot be set in a settings file");
@@ -201,7 +201,7 @@ TEST(ConfigFile, FileProblemsEndTheParse) {
 TEST(ConfigFile, RepeatableOptionsTakeAStringOrAnArray) {
     // Today's table has no repeatable option: a table of its own shows the rule.
     // Each value given is appended to the worker text.
-    static const OptionSpec table[] = {
+    static const OptionRow table[] = {
         {{"--each"}, true, [](Options& o, const char* v) { o.worker += std::string(v) + ";"; }, ConfigValue::texts},
         {{"--one"}, true, [](Options& o, const char* v) { o.worker += std::string(v) + "!"; }},
     };
