@@ -66,10 +66,15 @@ std::shared_ptr<Lookups::Pending> Lookups::pending_for(const std::string& host) 
 
 std::optional<Lookup> Lookups::resolve(const std::string& host, std::chrono::milliseconds timeout,
                                        std::chrono::milliseconds step, const std::function<bool()>& keep_going) {
+    std::optional<Lookup> out;  // one object, returned whole on every path
+    // A numeric address is its own answer: no thread, nothing to wait for.
+    if (const std::optional<IpAddress> literal = parse_ip_literal(host)) {
+        out.emplace(std::vector<IpAddress>{*literal});
+        return out;
+    }
     const std::shared_ptr<Pending> pending = pending_for(host);
     const Clock::time_point give_up = Clock::now() + timeout;
     if (step.count() <= 0) step = std::chrono::milliseconds(1);
-    std::optional<Lookup> out;  // one object, returned whole on every path
     std::unique_lock<std::mutex> state(pending->mutex);
     while (!pending->done) {
         if (!keep_going()) return out;

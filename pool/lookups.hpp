@@ -3,7 +3,8 @@
 // when asked to stop, and the lookup finishes (or not) on its own thread.
 // At most one lookup per name runs at a time: a caller that finds one
 // still running waits for that one instead of starting another, so a hung
-// resolver costs one thread per name, not one per retry.
+// resolver costs one thread per name, not one per retry. A numeric
+// address needs no lookup and gets no thread.
 #pragma once
 
 #include <chrono>

@@ -4,6 +4,7 @@
 // a loopback port.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "fake_dns.hpp"
 #include "pool/dns_message.hpp"
 #include "pool/hosts_file.hpp"
+#include "pool/lookups.hpp"
 #include "pool/resolv_conf.hpp"
 #include "pool/resolver.hpp"
 
@@ -310,4 +312,28 @@ TEST(Resolver, ServersInTurnAndNoServerListening) {
 
     root.write("etc/resolv.conf", "nameserver 127.0.0.2\noptions attempts:1\n");
     EXPECT_EQ(resolved("pool.test", settings), std::vector<std::string>{"error: name lookup failed"});
+}
+
+TEST(Lookups, NumericAddressesNeedNoResolverThread) {
+    std::atomic<int> calls{0};
+    Lookups lookups([&calls](const std::string&) -> Lookup {
+        calls.fetch_add(1);
+        return std::vector<IpAddress>{*parse_ip_literal("192.0.2.7")};
+    });
+    const auto always = [] { return true; };
+    for (const char* host : {"127.0.0.1", "[2001:db8::1]", "2001:db8::1"}) {
+        const std::optional<Lookup> found = lookups.resolve(host, std::chrono::milliseconds(100),
+                                                            std::chrono::milliseconds(1), always);
+        ASSERT_TRUE(found && *found) << host;
+        ASSERT_EQ(found->value().size(), 1u) << host;
+        EXPECT_EQ(found->value()[0], *parse_ip_literal(host)) << host;
+    }
+    EXPECT_EQ(calls.load(), 0);
+    EXPECT_EQ(lookups.outstanding(), 0u);
+    // A name still goes to the resolver.
+    const std::optional<Lookup> named = lookups.resolve("pool.test", std::chrono::seconds(5),
+                                                        std::chrono::milliseconds(1), always);
+    ASSERT_TRUE(named && *named);
+    EXPECT_EQ(named->value()[0], *parse_ip_literal("192.0.2.7"));
+    EXPECT_EQ(calls.load(), 1);
 }
