@@ -153,13 +153,6 @@ struct alignas(64) Avx2Lane {
     std::uint32_t r = 0;  // second half: the reference of the next block
 };
 
-// Whether a multi-lane call should end early (see HashSettings::stop).
-bool stop_asked(const HashSettings& settings) {
-    return settings.stop != nullptr && settings.stop->load(std::memory_order_relaxed);
-}
-
-constexpr std::uint32_t stop_check_blocks = 4096;
-
 // False when stopped before the end.
 template <unsigned N>
 __attribute__((noinline)) bool lanes_second(Avx2Lane* lanes, const HashSettings& settings) {
@@ -262,31 +255,18 @@ void window_run_avx2(void* window, std::uint32_t window_blocks, std::uint64_t co
     alignas(64) __m256i w[32];
     alignas(64) __m256i rc[32];
     std::memcpy(w, base, block_bytes);
-    std::uint32_t at = 0;
-    for (std::uint64_t n = 0; n < count; ++n) {
-        at = at + 1 == window_blocks ? 0 : at + 1;
-        const std::uint32_t ref = (at * 7u + 3u) % window_blocks;
+    window_walk(window_blocks, count, [&](std::uint32_t ref, std::uint32_t at) {
         fill_block<false, false>(w, rc, block_at(base, ref), block_at(base, at), base, at, nullptr);
-    }
+    });
 }
 
 std::uint64_t random_run_avx2(void* storage, std::uint64_t bytes, std::uint64_t count) {
     auto* const base = static_cast<std::uint8_t*>(storage);
-    const std::uint64_t blocks = bytes / block_bytes;
-    if (blocks < 2) return 0;
-    constexpr std::uint64_t ahead = 8;
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    std::uint64_t queue[ahead];
-    for (std::uint64_t k = 0; k < ahead; ++k) queue[k] = probe_pick(probe_random(state), blocks);
     __m256i sum = _mm256_setzero_si256();
-    std::uint64_t store_at = 0;
-    for (std::uint64_t n = 0; n < count; ++n) {
-        const std::uint64_t read = queue[n % ahead];
-        const std::uint64_t later = probe_pick(probe_random(state), blocks);
-        queue[n % ahead] = later;
+    random_walk(bytes / block_bytes, count, [&](std::uint64_t read, std::uint64_t later, std::uint64_t store) {
         prefetch_lines<first_half_hint>(base + later * block_bytes, 0, 16);
         const __m256i* src = block_at(base, static_cast<std::uint32_t>(read));
-        __m256i* dst = block_at(base, static_cast<std::uint32_t>(store_at));
+        __m256i* dst = block_at(base, static_cast<std::uint32_t>(store));
         __m256i fold = _mm256_setzero_si256();
         for (int k = 0; k < 32; ++k) {
             const __m256i v = _mm256_load_si256(src + k);
@@ -294,8 +274,7 @@ std::uint64_t random_run_avx2(void* storage, std::uint64_t bytes, std::uint64_t 
             _mm256_stream_si256(dst + k, v);
         }
         sum = _mm256_add_epi64(sum, fold);
-        store_at = store_at + 1 == blocks ? 0 : store_at + 1;
-    }
+    });
     _mm_sfence();
     return static_cast<std::uint64_t>(_mm256_extract_epi64(sum, 0));
 }

@@ -318,15 +318,6 @@ struct alignas(64) LaneState {
     std::uint32_t r = 0;         // second half: the reference of the next block
 };
 
-// Whether a multi-lane call should end early: it lasts several hashes, and
-// the thread must stop within its usual time.
-static bool stop_asked(const HashSettings& settings) {
-    return settings.stop != nullptr && settings.stop->load(std::memory_order_relaxed);
-}
-
-// Blocks between two looks at the stop flag (a few milliseconds).
-constexpr std::uint32_t stop_check_blocks = 4096;
-
 // Second half, lanes interleaved; lane.r holds each lane's next reference.
 // False when stopped before the end.
 template <unsigned N>
@@ -386,13 +377,10 @@ static bool hash_lanes(const LaneWork* work, LaneState* lanes) {
 static QXT_NOINLINE void window_loop(V* window, std::uint32_t blocks, std::uint64_t count) {
     Lines x;
     load_block(x, window);
-    std::uint32_t at = 0;
-    for (std::uint64_t n = 0; n < count; ++n) {
-        at = at + 1 == blocks ? 0 : at + 1;
-        const std::uint32_t ref = (at * 7u + 3u) % blocks;
+    window_walk(blocks, count, [&](std::uint32_t ref, std::uint32_t at) {
         compress(x, window + 16 * std::uint64_t{ref}, NoLookAhead{});
         store_block(window + 16 * std::uint64_t{at}, x);
-    }
+    });
 }
 
 // G(0, Y) on a tiled block, in place.
@@ -526,26 +514,16 @@ void window_run_avx512(void* window, std::uint32_t window_blocks, std::uint64_t 
 
 std::uint64_t random_run_avx512(void* storage, std::uint64_t bytes, std::uint64_t count) {
     auto* const base = static_cast<std::uint8_t*>(storage);
-    const std::uint64_t blocks = bytes / block_bytes;
-    if (blocks < 2) return 0;
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    std::uint64_t queue[prefetch_ahead];
-    for (std::uint32_t k = 0; k < prefetch_ahead; ++k) queue[k] = probe_pick(probe_random(state), blocks);
     V sum = _mm512_setzero_si512();
-    std::uint64_t store_at = 0;
-    for (std::uint64_t n = 0; n < count; ++n) {
-        const std::uint64_t read = queue[n % prefetch_ahead];
-        const std::uint64_t later = probe_pick(probe_random(state), blocks);
-        queue[n % prefetch_ahead] = later;
+    random_walk(bytes / block_bytes, count, [&](std::uint64_t read, std::uint64_t later, std::uint64_t store) {
         prefetch_block_l2(base + later * block_bytes);
         Lines x;
         load_block(x, reinterpret_cast<const V*>(base + read * block_bytes));
 #pragma GCC unroll 16
         for (int k = 1; k < 16; ++k) x[0] = _mm512_xor_si512(x[0], x[k]);
         sum = _mm512_add_epi64(sum, x[0]);
-        stream_block(reinterpret_cast<V*>(base + store_at * block_bytes), x);
-        store_at = store_at + 1 == blocks ? 0 : store_at + 1;
-    }
+        stream_block(reinterpret_cast<V*>(base + store * block_bytes), x);
+    });
     _mm_sfence();
     return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(sum)));
 }

@@ -122,13 +122,10 @@ void window_run_plain(void* window, std::uint32_t window_blocks, std::uint64_t c
     auto* blocks = static_cast<std::uint64_t*>(window);
     std::uint64_t x[block_words];
     std::memcpy(x, blocks, block_bytes);
-    std::uint32_t at = 0;
-    for (std::uint64_t n = 0; n < count; ++n) {
-        at = at + 1 == window_blocks ? 0 : at + 1;
-        const std::uint32_t ref = (at * 7u + 3u) % window_blocks;
+    window_walk(window_blocks, count, [&](std::uint32_t ref, std::uint32_t at) {
         compress_plain(x, blocks + std::size_t{ref} * block_words, x);
         std::memcpy(blocks + std::size_t{at} * block_words, x, block_bytes);
-    }
+    });
 }
 
 }  // namespace nolu::qxt

@@ -9,35 +9,19 @@
 
 namespace nolu::qxt {
 
-namespace {
-
-constexpr std::uint64_t ahead = 8;
-
-}  // namespace
-
 std::uint64_t probe_random_blocks(void* storage, std::uint64_t bytes, std::uint64_t count) {
     auto* base = static_cast<std::uint8_t*>(storage);
-    const std::uint64_t blocks = bytes / block_bytes;
-    if (blocks < 2) return 0;
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    std::uint64_t queue[ahead];
-    for (std::uint64_t k = 0; k < ahead; ++k) queue[k] = probe_pick(probe_random(state), blocks);
     __m128i sum = _mm_setzero_si128();
-    std::uint64_t store_at = 0;
-    for (std::uint64_t n = 0; n < count; ++n) {
-        const std::uint64_t read = queue[n % ahead];
-        const std::uint64_t later = probe_pick(probe_random(state), blocks);
-        queue[n % ahead] = later;
+    random_walk(bytes / block_bytes, count, [&](std::uint64_t read, std::uint64_t later, std::uint64_t store) {
         const std::uint8_t* pre = base + later * block_bytes;
         for (int line = 0; line < 16; ++line) _mm_prefetch(reinterpret_cast<const char*>(pre + 64 * line), _MM_HINT_T1);
         const auto* src = reinterpret_cast<const __m128i*>(base + read * block_bytes);
         __m128i block = _mm_setzero_si128();
         for (int v = 0; v < 64; ++v) block = _mm_xor_si128(block, _mm_load_si128(src + v));
         sum = _mm_add_epi64(sum, block);
-        auto* dst = reinterpret_cast<__m128i*>(base + store_at * block_bytes);
+        auto* dst = reinterpret_cast<__m128i*>(base + store * block_bytes);
         for (int v = 0; v < 64; ++v) _mm_stream_si128(dst + v, block);
-        store_at = store_at + 1 == blocks ? 0 : store_at + 1;
-    }
+    });
     _mm_sfence();
     return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sum));
 }
