@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+
+#include "pool/resolver.hpp"
 
 namespace nolu::qxt {
 
@@ -79,33 +82,32 @@ bool is_loopback_address(const sockaddr* address) {
 
 Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool token_set, std::string_view given) {
     const std::string what = "--http " + std::string(given);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
+    // The miner's own resolver: a static binary cannot load the C library's
+    // name-service modules, and a rig may have no hosts file.
+    ResolverSettings lookup;
+    lookup.budget = std::chrono::seconds(5);
+    const Lookup found = resolve_host(endpoint.host, lookup);
+    if (!found || found.value().empty())
+        return fail(what + ": cannot resolve " + endpoint.host + ": " +
+                    lookup_error_text(found ? LookupError{LookupError::Kind::not_found} : found.error()));
+    const SocketAddress address = socket_address(found.value().front(), endpoint.port);
     const std::string port = std::to_string(endpoint.port);
-    if (const int rc = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found); rc != 0 || !found)
-        return fail(what + ": cannot resolve " + endpoint.host + ": " + (rc != 0 ? gai_strerror(rc) : "no address"));
 
     HttpListener listener;
-    listener.loopback = is_loopback_address(found->ai_addr);
+    listener.loopback = is_loopback_address(address.get());
     if (!listener.loopback && !token_set) {
-        ::freeaddrinfo(found);
         return fail(what + " would serve beyond loopback without a token: add --http-token <t> (or listen on "
                     "127.0.0.1)");
     }
-    const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, found->ai_protocol);
+    const int fd = ::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         const int error = errno;
-        ::freeaddrinfo(found);
         return fail(what + ": cannot open a socket: " + std::strerror(error));
     }
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // a restart need not wait out TIME_WAIT
-    const bool bound = ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 64) == 0;
+    const bool bound = ::bind(fd, address.get(), address.length) == 0 && ::listen(fd, 64) == 0;
     const int error = errno;
-    ::freeaddrinfo(found);
     if (!bound) {
         ::close(fd);
         return fail("cannot listen on " + endpoint.host + ":" + port + " (" + what + "): " + std::strerror(error));

@@ -33,7 +33,8 @@ struct HttpListener {
     std::string url;        // "http://127.0.0.1:9100"
 };
 
-// Resolves the endpoint's host (the first address it gives), refuses an
+// Resolves the endpoint's host with the miner's own resolver (numeric
+// addresses, the hosts file, localhost, DNS; the first address), refuses an
 // address beyond loopback unless a token guards it, binds and listens.
 // The messages name what the user gave (the --http value).
 Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool token_set, std::string_view given);

@@ -262,3 +262,18 @@ TEST(HttpListen, AddressesAndLoopback) {
     for (const char* no : {"0.0.0.0", "128.0.0.1", "10.0.0.1", "::", "::ffff:10.0.0.1", "fe80::1", "::2"})
         EXPECT_FALSE(loopback(no)) << no;
 }
+
+TEST(HttpListen, NamesGoThroughTheMinersOwnResolver) {
+    // "localhost" is loopback even where no hosts file says so.
+    Expected<HttpListener> named = open_http_listener(HttpEndpoint{"localhost", 0}, false, "localhost:0");
+    ASSERT_TRUE(named) << named.error().message;
+    EXPECT_TRUE(named->loopback);
+    EXPECT_TRUE(named->url.rfind("http://127.0.0.1:", 0) == 0 || named->url.rfind("http://[::1]:", 0) == 0)
+        << named->url;
+    EXPECT_GT(named->port, 0);
+    ::close(named->fd);
+
+    const Expected<HttpListener> bad = open_http_listener(HttpEndpoint{"no..such", 0}, false, "no..such:0");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().message, "--http no..such:0: cannot resolve no..such: name not found");
+}

@@ -138,3 +138,15 @@ TEST(Bullseye, MinesThroughANumericAddress) {
     QXT_NEED_ROOT();
     mine_through("127.0.0.1");
 }
+
+TEST(Bullseye, StatusServerOnTheHostNameLocalhost) {
+    QXT_NEED_ROOT();
+    // No hosts file and no name-service modules of this build's C library:
+    // the status server's address goes through the miner's own resolver too.
+    Process m(in_root({"--no-color", "--bench", "60", "-t", "1", "--no-self-test", "--http", "localhost:0"}));
+    ASSERT_TRUE(m.wait_for_output("/summary", 30s)) << m.out();
+    EXPECT_NE(m.out().find(" http  metrics at http://"), std::string::npos) << m.out();
+    m.signal(SIGINT);
+    const ProcessResult r = m.wait(10s);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
