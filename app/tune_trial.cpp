@@ -22,16 +22,10 @@ struct ThreadResult {
 
 void hash_once(const TrialPlan& plan, const std::vector<Arena>& arenas, std::uint64_t index, std::uint64_t d) {
     alignas(64) std::uint8_t out[max_lanes][32];
-    if (plan.lanes == 1) {
-        plan.engine->hash(arenas[0], bench_header, bench_nonce(index, d), out[0]);
-        return;
-    }
-    LaneWork work[max_lanes];
-    for (int k = 0; k < plan.lanes; ++k) {
-        const auto lane = static_cast<std::size_t>(k);
-        work[lane] = {&arenas[lane], bench_header, bench_nonce(index, d + lane), out[lane]};
-    }
-    plan.engine->hash_lanes(work, static_cast<unsigned>(plan.lanes));
+    std::uint64_t nonces[max_lanes];
+    const auto lanes = static_cast<unsigned>(plan.lanes);
+    for (unsigned k = 0; k < lanes; ++k) nonces[k] = bench_nonce(index, d + k);
+    hash_nonces(plan.engine->hash, plan.engine->hash_lanes, arenas.data(), bench_header, nonces, lanes, out[0]);
 }
 
 }  // namespace

@@ -307,12 +307,11 @@ void call_row(const PreparedRow& p, const std::vector<Arena>& arenas, std::uint6
     const unsigned lanes = p.row->lanes;
     if (p.engine == nullptr) {
         hash_libargon2(header, first, tags[0].data());
-    } else if (lanes == 1) {
-        p.engine->hash(arenas[0], header, first, tags[0].data());
     } else {
-        LaneWork work[max_lanes];
-        for (unsigned k = 0; k < lanes; ++k) work[k] = {&arenas[k], header, first + k, tags[k].data()};
-        p.engine->hash_lanes(work, lanes);
+        std::uint64_t nonces[max_lanes];
+        for (unsigned k = 0; k < lanes; ++k) nonces[k] = first + k;
+        static_assert(sizeof(Tag) == 32, "tags lie one after the other");
+        hash_nonces(p.engine->hash, p.engine->hash_lanes, arenas.data(), header, nonces, lanes, tags[0].data());
     }
 }
 

@@ -38,6 +38,17 @@ constexpr EngineRow rows[] = {
 
 std::span<const EngineRow> engine_rows() { return rows; }
 
+void hash_nonces(Engine hash, LaneEngine hash_lanes, const Arena* arenas, const std::uint8_t* header,
+                 const std::uint64_t* nonces, unsigned n, std::uint8_t* tags) {
+    if (n == 1) {
+        hash(arenas[0], header, nonces[0], tags);
+        return;
+    }
+    LaneWork work[max_lanes];
+    for (unsigned k = 0; k < n; ++k) work[k] = {&arenas[k], header, nonces[k], tags + std::size_t{32} * k};
+    hash_lanes(work, n);
+}
+
 const EngineRow* find_engine(std::string_view name) {
     for (const EngineRow& row : rows)
         if (name == row.name) return &row;

@@ -49,6 +49,12 @@ struct LaneWork {
 // call ends early, writing no tag, once the settings' stop flag is set.
 using LaneEngine = void (*)(const LaneWork* lanes, unsigned n);
 
+// Hashes n nonces of one header (1 <= n <= max_lanes; hash_lanes may be
+// null when n is 1), nonce k in arenas[k] with its 32-byte tag at
+// tags + 32 k: the engine alone for one nonce, the lane entry for more.
+void hash_nonces(Engine hash, LaneEngine hash_lanes, const Arena* arenas, const std::uint8_t* header,
+                 const std::uint64_t* nonces, unsigned n, std::uint8_t* tags);
+
 // The limits the benchmark sets beside each engine, with the engine's own
 // instructions:
 // - compute: `count` compressions on a window of `window_blocks` blocks

@@ -96,25 +96,13 @@ bool take_arenas(const WorkerParams& p, std::vector<Arena>& arenas) {
     return true;
 }
 
-// Hashes nonces[0..n) of one header, lane k in arenas[k].
-void hash_nonces(const WorkerParams& p, const std::vector<Arena>& arenas, const std::uint8_t* header,
-                 const std::uint64_t* nonces, unsigned n, std::uint8_t (*hashes)[32]) {
-    if (n == 1) {
-        p.engine(arenas[0], header, nonces[0], hashes[0]);
-        return;
-    }
-    LaneWork work[max_lanes];
-    for (unsigned k = 0; k < n; ++k) work[k] = {&arenas[k], header, nonces[k], hashes[k]};
-    p.hash_lanes(work, n);
-}
-
 void bench_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
     alignas(64) std::uint8_t hashes[max_lanes][32];
     const auto lanes = static_cast<unsigned>(arenas.size());
     std::uint64_t nonces[max_lanes];
     for (std::uint64_t d = 0; !p.stop->load(); d += lanes) {
         for (unsigned k = 0; k < lanes; ++k) nonces[k] = bench_nonce(static_cast<std::uint64_t>(p.index), d + k);
-        hash_nonces(p, arenas, bench_header, nonces, lanes, hashes);
+        hash_nonces(p.engine, p.hash_lanes, arenas.data(), bench_header, nonces, lanes, hashes[0]);
         if (lanes > 1 && p.stop->load()) break;  // the call may have ended early
         count_hashes(p, lanes);
     }
@@ -148,7 +136,7 @@ void mining_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
             continue;
         }
         d += n;
-        hash_nonces(p, arenas, job->header_base.data(), nonces, n, hashes);
+        hash_nonces(p.engine, p.hash_lanes, arenas.data(), job->header_base.data(), nonces, n, hashes[0]);
         if (n > 1 && p.stop->load()) break;  // the call may have ended early: its hashes are not whole
         count_hashes(p, n);
         for (unsigned k = 0; k < n; ++k) settle_share(p, arenas[k], *job, nonces[k], hashes[k]);
