@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
+#include "common/spread.hpp"
+#include "hash/engine_table.hpp"
+
 namespace nolu::qxt {
 
 namespace {
 
-constexpr int most_lanes = 4;
+constexpr int most_lanes = static_cast<int>(max_lanes);
 constexpr int side_sizes[] = {1024, 4096};
 constexpr int side_distances[] = {2048, 8192, 32768};
 
@@ -135,16 +138,9 @@ int trials_planned(TuneStage from, const TuneMachine& m) {
     return trials;
 }
 
-double TuneResult::median() const {
-    if (rates.empty()) return 0;
-    std::vector<double> v = rates;
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-double TuneResult::low() const { return rates.empty() ? 0 : *std::min_element(rates.begin(), rates.end()); }
-double TuneResult::high() const { return rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end()); }
+double TuneResult::median() const { return spread_of(rates).median; }
+double TuneResult::low() const { return spread_of(rates).low; }
+double TuneResult::high() const { return spread_of(rates).high; }
 
 void record_trial(std::vector<TuneResult>& results, const TuneSetting& setting, double rate, bool failed) {
     auto it = std::find_if(results.begin(), results.end(), [&](const TuneResult& r) { return r.setting == setting; });

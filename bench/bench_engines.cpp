@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/spread.hpp"
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
 #include "hash/engine_table.hpp"
@@ -157,20 +158,7 @@ const Row* find_row(const std::string& name) {
 
 // --- statistics -------------------------------------------------------------
 
-struct Spread {
-    double median = 0, low = 0, high = 0;
-};
-
-Spread spread(std::vector<double> v) {
-    Spread s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    s.median = n % 2 == 1 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-    s.low = v.front();
-    s.high = v.back();
-    return s;
-}
+Spread spread(const std::vector<double>& v) { return spread_of(v); }
 
 // --- running things on every thread at once -------------------------------
 
