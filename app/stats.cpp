@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/console.hpp"
+#include "common/replace_file.hpp"
 
 namespace nolu::qxt {
 
@@ -64,16 +65,9 @@ std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64
 }
 
 void write_stats_file(const std::string& path, const std::string& content) {
-    const std::string tmp = path + ".tmp";
-    std::FILE* f = std::fopen(tmp.c_str(), "w");
-    if (f == nullptr) return;
-    const bool written = std::fputs(content.c_str(), f) >= 0;
-    const bool closed = std::fclose(f) == 0;
-    // A short write (full disk) must not replace the last good file.
-    if (written && closed)
-        std::rename(tmp.c_str(), path.c_str());
-    else
-        std::remove(tmp.c_str());
+    // A short write (full disk) must not replace the last good file; the
+    // next second tries again.
+    (void)replace_file(path, content);
 }
 
 }  // namespace nolu::qxt

@@ -3,13 +3,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <utility>
 #include <vector>
 
+#include "common/replace_file.hpp"
 #include "pool/json.hpp"
 
 namespace nolu::qxt {
@@ -112,19 +112,7 @@ Status write_tuned_config(const std::string& path, const TuneSetting& setting) {
     }
     const Expected<std::string> content = tuned_config_text(existing, setting);
     if (!content) return fail(path + " is left as it is: " + content.error().message);
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << *content;
-        out.flush();
-        if (!out) return fail("cannot write " + temporary);
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        std::remove(temporary.c_str());
-        return fail("cannot rename " + temporary + " to " + path + ": " + why);
-    }
-    return success();
+    return replace_file(path, *content);
 }
 
 }  // namespace nolu::qxt

@@ -303,4 +303,18 @@ TEST(TuneConfig, WritesThroughATemporaryFile) {
 
     // A directory that does not exist: a failure, not a crash.
     EXPECT_FALSE(write_tuned_config("/nonexistent-dir/x.json", setting("avx512", 2)));
+
+    // A full disk: a failure that keeps the old file and leaves no temporary one.
+    if (access("/dev/full", W_OK) != 0) return;
+    ASSERT_TRUE(write_tuned_config(path, setting("avx512", 2)));
+    ASSERT_EQ(symlink("/dev/full", (path + ".tmp").c_str()), 0);
+    const Status full = write_tuned_config(path, setting("avx2", 1));
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().message, "cannot write " + path + ".tmp");
+    EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
+    f = std::fopen(path.c_str(), "r");
+    const std::size_t kept = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    EXPECT_EQ(std::string(buffer, kept), "{\"engine\":\"avx512\",\"threads\":2,\"lanes\":1,\"skip\":0,\"side\":0}\n");
+    std::remove(path.c_str());
 }
