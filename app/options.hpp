@@ -9,6 +9,7 @@
 
 #include "app/failure.hpp"
 #include "hash/engine_table.hpp"
+#include "pool/config.hpp"
 
 namespace nolu::qxt {
 
@@ -92,11 +93,7 @@ int print_usage(const char* program);
 // the base-10 number after it (3333 without a colon, 0 for non-digits). A
 // port above 65535 (or below 0) fails: it would otherwise be truncated to
 // some other port.
-struct PoolEndpoint {
-    std::string host;
-    std::uint16_t port = 3333;
-};
-Expected<PoolEndpoint> split_pool(const std::string& pool);
+Expected<Endpoint> split_pool(const std::string& pool);
 
 // The rules between the options and the chosen engine (status 2, a red
 // "cpu  " line).

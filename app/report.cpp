@@ -45,9 +45,8 @@ void print_start_report(const Setup& setup, const MiningPlan& plan) {
                  format_auto_line(plan.threads, arena_bytes(plan.settings), plan.choice.budget, plan.lanes));
     if (!plan.memory_warning.empty()) log_line(colours.red, "mem  ", plan.memory_warning);
     if (!plan.bench) {
-        log_line(colours.grey, "pool ", plan.endpoint.host + ":" + std::to_string(plan.endpoint.port));
-        for (const PoolEndpoint& backup : plan.backups)
-            log_line(colours.grey, "pool ", "backup " + backup.host + ":" + std::to_string(backup.port));
+        log_line(colours.grey, "pool ", endpoint_text(plan.endpoint));
+        for (const Endpoint& backup : plan.backups) log_line(colours.grey, "pool ", "backup " + endpoint_text(backup));
         log_line(colours.grey, "user ", setup.options.address + " · worker " + plan.worker);
     }
 }

@@ -40,7 +40,7 @@ Config pool_config(const Setup& setup, const MiningPlan& plan) {
     Config config;
     config.host = plan.endpoint.host;
     config.port = plan.endpoint.port;
-    for (const PoolEndpoint& backup : plan.backups) config.backups.push_back(Endpoint{backup.host, backup.port});
+    config.backups = plan.backups;
     config.address = setup.options.address;
     config.worker = plan.worker;
     config.agent = std::string("nolu-korven-qxt/") + version_text;

@@ -40,8 +40,8 @@ struct MiningPlan {
     ThreadChoice choice;    // the thread rule's result and the memory it saw
     HashSettings settings;  // the setup's, with the skip-store setting chosen
     std::string worker;     // the worker name (the host name when not given)
-    PoolEndpoint endpoint;
-    std::vector<PoolEndpoint> backups;  // --backup-pool, in order
+    Endpoint endpoint;
+    std::vector<Endpoint> backups;  // --backup-pool, in order
     std::string memory_warning;         // -t asks for more arenas than memory holds; empty otherwise
 };
 

@@ -50,14 +50,7 @@ void add_pool_facts(MinerSnapshot& s, Pool& pool, const ShareCounters& shares, s
     const Config config = pool.config();
     const Job job = pool.current_job();
     PoolFacts p;
-    // The pool list is the primary, then the backups; the client says which one it is on.
-    const std::size_t index = pool.current_pool();
-    if (index > 0 && index <= config.backups.size()) {
-        const Endpoint& backup = config.backups[index - 1];
-        p.in_use = backup.host + ":" + std::to_string(backup.port);
-    } else {
-        p.in_use = config.host + ":" + std::to_string(config.port);
-    }
+    p.in_use = endpoint_text(pool.pool_in_use());
     p.worker = config.worker;
     p.connected = pool.connected();
     p.reconnects = reconnects;

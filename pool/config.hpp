@@ -13,6 +13,11 @@ struct Endpoint {
     bool operator==(const Endpoint&) const = default;
 };
 
+// "host:port", as the console and the status report name a pool.
+inline std::string endpoint_text(const Endpoint& endpoint) {
+    return endpoint.host + ":" + std::to_string(endpoint.port);
+}
+
 struct Config {
     std::string host;
     std::uint16_t port = 3333;

@@ -153,6 +153,11 @@ bool Pool::submit(const Job& job, std::uint64_t nonce, const std::uint8_t* hash)
     return submit_share(job.job_id, nonce, hash, job.connection);
 }
 
+Endpoint Pool::pool_in_use() const {
+    const std::size_t index = current_pool_.load();
+    return index < pools_.size() ? pools_[index] : Endpoint{host_, port_};
+}
+
 Config Pool::config() const {
     Config c;
     c.host = host_;
@@ -225,7 +230,7 @@ void Pool::wait_steps(long tenths) {
 }
 
 std::string Pool::label(std::size_t index) const {
-    return pools_[index].host + ":" + std::to_string(pools_[index].port);
+    return endpoint_text(pools_[index]);
 }
 
 void Pool::move_on() {

@@ -79,6 +79,8 @@ public:
     std::uint64_t next_submission_id() const { return next_id_.load(); }
     // The index in the pool list of the pool in use or being tried (0: the primary).
     std::size_t current_pool() const { return current_pool_.load(); }
+    // That pool (the primary before the first start).
+    Endpoint pool_in_use() const;
     Config config() const;
 
 private:

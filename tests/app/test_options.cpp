@@ -221,7 +221,7 @@ TEST(Options, NumbersReadLikeStrtol) {
 }
 
 TEST(Options, PoolSplitsAtTheLastColon) {
-    Expected<PoolEndpoint> e = PoolEndpoint{};
+    Expected<Endpoint> e = Endpoint{};
     ASSERT_TRUE(e = split_pool("pool.example:4444"));
     EXPECT_EQ(e->host, "pool.example");
     EXPECT_EQ(e->port, 4444);
@@ -248,7 +248,7 @@ TEST(Options, PoolSplitsAtTheLastColon) {
 }
 
 TEST(Options, PortOutOfRangeIsACommandLineError) {
-    Expected<PoolEndpoint> e = PoolEndpoint{};
+    Expected<Endpoint> e = Endpoint{};
     EXPECT_FALSE(split_pool("h:70000"));
     EXPECT_FALSE(split_pool("h:65536"));
     EXPECT_FALSE(split_pool("h:-1"));
