@@ -41,10 +41,10 @@ constexpr NumberRange number_ranges[] = {
     {"--tune", 0, INT_MAX},                // seconds
 };
 
-// Reads the number as read_int does (leading blanks, a sign, trailing junk
-// ignored: existing command lines keep working) and checks its range.
 }  // namespace
 
+// Reads the number as read_int does (leading blanks, a sign, trailing junk
+// ignored: existing command lines keep working) and checks its range.
 Status check_number(std::string_view option, const char* text) {
     for (const NumberRange& range : number_ranges) {
         if (option != range.option) continue;
@@ -133,7 +133,6 @@ std::string usage_text(const char* program) {
     text +=
         "      --backup-pool <host:port>  a pool to mine on while the ones before it fail (repeatable, tried in "
         "order)\n"
-
         "  -V, --version            the version and the engines this processor can use\n"
         "  -c, --config <file>      settings from a JSON file (keys: the long options); the command line wins\n"
         "      --log-file <f>       append every console line, with a local ISO-8601 time stamp, to <f>\n";
@@ -222,8 +221,8 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
     return o;
 }
 
-Expected<PoolEndpoint> split_pool(const std::string& pool) {
-    PoolEndpoint endpoint;
+Expected<Endpoint> split_pool(const std::string& pool) {
+    Endpoint endpoint;
     const std::size_t colon = pool.rfind(':');
     if (colon == std::string::npos) {
         endpoint.host = pool;
