@@ -25,6 +25,18 @@ ProcessResult run(std::vector<std::string> args, std::chrono::milliseconds limit
     return run_process(args, limit);
 }
 
+// A command line refused before the banner: status 2, the error line on
+// stderr, nothing on stdout.
+void expect_refused(const std::vector<std::string>& args, const std::string& err) {
+    std::string line;
+    for (const std::string& arg : args) line += " " + arg;
+    SCOPED_TRACE("arguments:" + line);
+    const ProcessResult r = run(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.out, "");
+}
+
 }  // namespace
 
 TEST(Cli, HelpGoesToStdoutWithStatusZero) {
@@ -35,24 +47,14 @@ TEST(Cli, HelpGoesToStdoutWithStatusZero) {
 }
 
 TEST(Cli, CommandLineErrorsEndBeforeTheBanner) {
-    ProcessResult r = run({"-u", "a", "-o"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "missing value for --pool\n");
-    EXPECT_EQ(r.out, "");
+    expect_refused({"-u", "a", "-o"}, "missing value for --pool\n");
 
-    r = run({"-u"});
+    const ProcessResult r = run({"-u"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "missing value for --user\n");
 
-    r = run({"--pool=h:1", "--help"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "unknown option --pool=h:1 (see --help)\n");
-    EXPECT_EQ(r.out, "");
-
-    r = run({"-o", "h:70000", "-u", "a"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "pool port 70000 is out of range (0 to 65535)\n");
-    EXPECT_EQ(r.out, "");
+    expect_refused({"--pool=h:1", "--help"}, "unknown option --pool=h:1 (see --help)\n");
+    expect_refused({"-o", "h:70000", "-u", "a"}, "pool port 70000 is out of range (0 to 65535)\n");
 }
 
 TEST(Cli, RedirectedOutputHasAPlainBannerAndColouredLogLines) {
@@ -97,10 +99,7 @@ TEST(Cli, StatusServerAddressesAreCheckedBeforeTheBanner) {
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"-u", "a"});
-        const ProcessResult r = run(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
+        expect_refused(args, c.err);
     }
 
     // A port in use is named with the error the system gave.
@@ -113,22 +112,14 @@ TEST(Cli, StatusServerAddressesAreCheckedBeforeTheBanner) {
     ASSERT_EQ(::listen(fd, 1), 0);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     const std::string port = std::to_string(ntohs(address.sin_port));
-    const ProcessResult r = run({"--http", port, "-u", "a"});
+    expect_refused({"--http", port, "-u", "a"},
+                   "cannot listen on 127.0.0.1:" + port + " (--http " + port + "): Address already in use\n");
     ::close(fd);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "cannot listen on 127.0.0.1:" + port + " (--http " + port + "): Address already in use\n");
-    EXPECT_EQ(r.out, "");
 }
 
 TEST(Cli, NumbersOutOfRangeEndBeforeTheBanner) {
-    ProcessResult r = run({"--bench", "3000000000"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "--bench 3000000000 is out of range (0 to 2147483647)\n");
-    EXPECT_EQ(r.out, "");
-    r = run({"-t", "2147483647", "-u", "a"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "--threads 2147483647 is out of range (at most 1024)\n");
-    EXPECT_EQ(r.out, "");
+    expect_refused({"--bench", "3000000000"}, "--bench 3000000000 is out of range (0 to 2147483647)\n");
+    expect_refused({"-t", "2147483647", "-u", "a"}, "--threads 2147483647 is out of range (at most 1024)\n");
 }
 
 TEST(Cli, NoThreadWithAnArenaIsAFailureNotAnIdleRig) {

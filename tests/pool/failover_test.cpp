@@ -92,6 +92,20 @@ bool accept_login(TestServer& server, std::chrono::milliseconds timeout = 5s) {
 
 }  // namespace
 
+// A primary and a backup pool on loopback, and a client with short time-outs
+// and no jitter whose log is recorded.
+class FailoverTwoPools : public ::testing::Test {
+protected:
+    FailoverTwoPools() {
+        recorder.attach(pool);
+        pool.set_jitter(no_jitter);
+    }
+
+    TestServer primary, backup;
+    Recorder recorder;  // before the pool: it outlives the connection thread
+    Pool pool{fast_timing()};
+};
+
 TEST(Failover, EachAddressGetsItsOwnConnectTimeOut) {
     TestServer server;
     BlackHole hole(server.port(), "127.0.0.2");
@@ -177,12 +191,7 @@ TEST(Failover, BackOffStepsCarryJitter) {
     EXPECT_GE(took, 1.28);
 }
 
-TEST(Failover, APoolThatNeverSendsAJobFails) {
-    TestServer primary, backup;
-    Recorder recorder;
-    Pool pool(fast_timing());
-    recorder.attach(pool);
-    pool.set_jitter(no_jitter);
+TEST_F(FailoverTwoPools, APoolThatNeverSendsAJobFails) {
     pool.start(two_pools(primary.port(), backup.port()));
     ASSERT_TRUE(accept_login(primary));
     const auto connected = Clock::now();
@@ -202,12 +211,7 @@ TEST(Failover, APoolThatNeverSendsAJobFails) {
     pool.stop();
 }
 
-TEST(Failover, ARefusedLoginIsRetriedThenLeft) {
-    TestServer primary, backup;
-    Recorder recorder;
-    Pool pool(fast_timing());
-    recorder.attach(pool);
-    pool.set_jitter(no_jitter);
+TEST_F(FailoverTwoPools, ARefusedLoginIsRetriedThenLeft) {
     pool.start(two_pools(primary.port(), backup.port()));
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(accept_login(primary)) << i;
@@ -226,12 +230,7 @@ TEST(Failover, ARefusedLoginIsRetriedThenLeft) {
     EXPECT_EQ(recorder.with_prefix("switching"), std::vector<std::string>{"switching to backup pool " + at(backup.port())});
 }
 
-TEST(Failover, APoolThatVanishesMidJobIsRejoinedAndItsJobGoesOn) {
-    TestServer primary, backup;
-    Recorder recorder;
-    Pool pool(fast_timing());
-    recorder.attach(pool);
-    pool.set_jitter(no_jitter);
+TEST_F(FailoverTwoPools, APoolThatVanishesMidJobIsRejoinedAndItsJobGoesOn) {
     std::uint8_t hash[32] = {};
     pool.start(two_pools(primary.port(), backup.port()));
     ASSERT_TRUE(accept_login(primary));
@@ -306,13 +305,8 @@ TEST(Failover, AHangingNameLookupHoldsUpNothing) {
     EXPECT_EQ(resolver.calls(), 2);  // hang.test once, backup.test once
 }
 
-TEST(Failover, TwoPoolsFirstDownThenBack) {
-    TestServer primary, backup;
+TEST_F(FailoverTwoPools, TwoPoolsFirstDownThenBack) {
     primary.close_listener();  // down: connections are refused
-    Recorder recorder;
-    Pool pool(fast_timing());
-    recorder.attach(pool);
-    pool.set_jitter(no_jitter);
     std::uint8_t hash[32] = {};
     const auto start = Clock::now();
     pool.start(two_pools(primary.port(), backup.port()));
@@ -358,13 +352,8 @@ TEST(Failover, TwoPoolsFirstDownThenBack) {
                 failover, returned);
 }
 
-TEST(Failover, AProbeThatFailsLeavesTheBackupAlone) {
-    TestServer primary, backup;
+TEST_F(FailoverTwoPools, AProbeThatFailsLeavesTheBackupAlone) {
     primary.close_listener();
-    Recorder recorder;
-    Pool pool(fast_timing());
-    recorder.attach(pool);
-    pool.set_jitter(no_jitter);
     pool.start(two_pools(primary.port(), backup.port()));
     ASSERT_TRUE(accept_login(backup));
     ASSERT_TRUE(backup.send(job_line(2, "B2") + "\n"));
@@ -398,12 +387,7 @@ TEST(Failover, TheFeeSwitchStaysOnTheBackupInUse) {
     Config config = two_pools(primary.port(), backup.port());
     pool.start(config);
     ASSERT_TRUE(accept_login(backup));
-    pool.stop();
-    config.address = "FEEaddr";
-    config.worker = "nolu";
-    pool.start(config);
-    ASSERT_TRUE(backup.accept_client());
-    const auto login = backup.read_line();
+    const auto login = switch_to_fee(pool, backup, config);
     ASSERT_TRUE(login.has_value());
     EXPECT_NE(login->find(R"("address":"FEEaddr","worker":"nolu")"), std::string::npos);
     ASSERT_TRUE(backup.send(job_line(4, "F4") + "\n"));

@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/loopback.hpp"
+
 namespace nolu::qxt::test {
 
 namespace {
@@ -39,18 +41,8 @@ std::vector<std::uint8_t> wire(const std::string& name) {
 
 FakeDns::FakeDns() {
     udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(udp_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t length = sizeof addr;
-    ::getsockname(udp_, reinterpret_cast<sockaddr*>(&addr), &length);
-    port_ = ntohs(addr.sin_port);
-    tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    ::bind(tcp_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(tcp_, 8);
+    port_ = bind_loopback(udp_);
+    tcp_ = listen_loopback(port_, 8);  // TCP on the same port
     if (::pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
     thread_ = std::thread([this] { serve(); });
 }

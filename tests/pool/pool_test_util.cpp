@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/loopback.hpp"
+
 namespace nolu::qxt::test {
 
 namespace {
@@ -106,18 +108,8 @@ std::string job_line(std::uint64_t height, const std::string& job_id, std::uint6
 }
 
 TestServer::TestServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(listener_, 16);
-    socklen_t length = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length);
-    port_ = ntohs(addr.sin_port);
+    listener_ = listen_loopback(0, 16);
+    port_ = bound_port(listener_);
 }
 
 TestServer::~TestServer() {
@@ -204,14 +196,8 @@ void TestServer::close_listener() {
 
 bool TestServer::reopen() {
     close_listener();
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port_);
-    return ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(listener_, 16) == 0;
+    listener_ = listen_loopback(port_, 16);
+    return listener_ >= 0;
 }
 
 std::uint16_t TestServer::peer_port() const {
@@ -267,14 +253,9 @@ std::uint16_t closed_port() {
     // Bind an ephemeral port and release it without listening: connects to it
     // are refused.
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t length = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    const std::uint16_t port = bind_loopback(fd);
     ::close(fd);
-    return ntohs(addr.sin_port);
+    return port;
 }
 
 std::optional<std::string> start_and_accept(Pool& pool, TestServer& server, const Config& config) {
@@ -286,6 +267,13 @@ std::optional<std::string> start_and_accept(Pool& pool, TestServer& server, cons
 bool reconnect(TestServer& server) {
     server.close_client();
     return server.accept_client() && server.read_line().has_value();
+}
+
+std::optional<std::string> switch_to_fee(Pool& pool, TestServer& server, Config& config) {
+    pool.stop();
+    config.address = "FEEaddr";
+    config.worker = "nolu";
+    return start_and_accept(pool, server, config);
 }
 
 Config config_for(std::uint16_t port, const std::string& address, const std::string& worker) {
