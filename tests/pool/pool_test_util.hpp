@@ -112,10 +112,6 @@ std::optional<std::string> start_and_accept(Pool& pool, TestServer& server, cons
 // Drops the current client and accepts the pool's next connection, reading
 // its login line.
 bool reconnect(TestServer& server);
-// The fee switch: stops pool, starts it again with config's address and worker
-// set to FEEaddr and nolu, and accepts its connection on server; the login
-// line it sent, or nothing when it did not connect.
-std::optional<std::string> switch_to_fee(Pool& pool, TestServer& server, Config& config);
 
 Config config_for(std::uint16_t port, const std::string& address = "QXTaddr", const std::string& worker = "rig1");
 
