@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "pool/dns_message.hpp"
+#include "pool/timing.hpp"
 
 namespace nolu::qxt {
 
@@ -23,11 +24,6 @@ constexpr std::chrono::milliseconds second_answer_grace{500};
 std::uint16_t random_id() {
     thread_local std::mt19937 generator{std::random_device{}()};
     return static_cast<std::uint16_t>(generator());
-}
-
-int remaining_ms(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
 }
 
 class Descriptor {
@@ -47,7 +43,7 @@ private:
 bool wait_for(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         pollfd p{fd, events, 0};
-        const int ready = ::poll(&p, 1, remaining_ms(deadline));
+        const int ready = ::poll(&p, 1, poll_ms_until(deadline));
         if (ready > 0) return true;
         if (ready == 0 || errno != EINTR) return false;
     }

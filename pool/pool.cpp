@@ -55,11 +55,6 @@ void sleep_for(std::chrono::milliseconds step) {
     while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
 }
 
-int milliseconds_until(Clock::time_point when) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left + 1, 0, 1 << 30));
-}
-
 PoolTiming with_step(std::chrono::milliseconds step) {
     PoolTiming timing;
     timing.step = step;
@@ -327,7 +322,7 @@ Pool::SessionEnd Pool::serve(int fd, const std::string* received) {
             break;
         }
         int wait_ms = static_cast<int>(timing_.read_poll.count());
-        if (!end.got_job) wait_ms = std::min(wait_ms, milliseconds_until(job_deadline));
+        if (!end.got_job) wait_ms = std::min(wait_ms, poll_ms_until(job_deadline));
         if (here != 0) {
             if (probe.finished()) {
                 ProbeResult result = probe.take();
@@ -342,7 +337,7 @@ Pool::SessionEnd Pool::serve(int fd, const std::string* received) {
                 probe.start(pools_[0], login_line(), *lookups_, timing_);
             }
             wait_ms = std::min(wait_ms, probe.running() ? static_cast<int>(timing_.step.count())
-                                                        : milliseconds_until(next_probe));
+                                                        : poll_ms_until(next_probe));
         }
 
         pollfd p{fd, POLLIN, 0};

@@ -2,6 +2,7 @@
 // connection thread, in one value so tests can shorten them.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -31,6 +32,14 @@ inline std::string duration_text(std::chrono::milliseconds time) {
     const long long ms = time.count();
     if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
     return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+}
+
+// A poll() time-out that lasts until `when`: milliseconds, rounded up so a
+// wake-up is never early; 0 once it has passed.
+inline int poll_ms_until(std::chrono::steady_clock::time_point when) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when - std::chrono::steady_clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left + 1, 1 << 30));
 }
 
 // The random source of the back-off jitter: a number in [0, 1).
