@@ -81,28 +81,25 @@ test-tsan:
 # libFuzzer (clang) on every parser of outside input, bounded in time: the
 # JSON reader and the pool's line handler, DNS replies, the hosts file and
 # resolv.conf, the verification file, the settings file (-c), and the status
-# server's request parser and text escapers.
-FUZZ_TARGETS := fuzz_pool_line fuzz_dns_reply fuzz_resolver_files fuzz_verify_records fuzz_config_file \
-  fuzz_http_request
+# server's request parser and text escapers. Each target is listed with its
+# seed corpus under tests/fuzz/; what it finds is kept in the build folder's
+# folder of the same name. The pool line gets FUZZ_SECONDS, every other
+# target FUZZ_SECONDS_EACH.
+FUZZ_RUNS := fuzz_pool_line:corpus fuzz_dns_reply:corpus_dns fuzz_resolver_files:corpus_files \
+  fuzz_verify_records:corpus_verify fuzz_config_file:config_corpus fuzz_http_request:http_corpus
+FUZZ_TARGETS := $(foreach run,$(FUZZ_RUNS),$(firstword $(subst :, ,$(run))))
 FUZZ_SECONDS_EACH ?= 20
 test-fuzz:
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
 	  -DQXT_TESTS=ON -DQXT_FUZZ=ON -DQXT_SANITIZE=asan
 	cmake --build $(BUILD)-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
-	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/corpus_dns $(BUILD)-fuzz/corpus_files $(BUILD)-fuzz/corpus_verify \
-	  $(BUILD)-fuzz/config_corpus $(BUILD)-fuzz/http-corpus
-	$(BUILD)-fuzz/tests/fuzz/fuzz_pool_line -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	  $(BUILD)-fuzz/corpus tests/fuzz/corpus
-	$(BUILD)-fuzz/tests/fuzz/fuzz_dns_reply -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
-	  $(BUILD)-fuzz/corpus_dns tests/fuzz/corpus_dns
-	$(BUILD)-fuzz/tests/fuzz/fuzz_resolver_files -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
-	  $(BUILD)-fuzz/corpus_files tests/fuzz/corpus_files
-	$(BUILD)-fuzz/tests/fuzz/fuzz_verify_records -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
-	  $(BUILD)-fuzz/corpus_verify tests/fuzz/corpus_verify
-	$(BUILD)-fuzz/tests/fuzz/fuzz_config_file -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
-	  $(BUILD)-fuzz/config_corpus tests/fuzz/config_corpus
-	$(BUILD)-fuzz/tests/fuzz/fuzz_http_request -max_total_time=$(FUZZ_SECONDS_EACH) -print_final_stats=1 \
-	  $(BUILD)-fuzz/http-corpus tests/fuzz/http_corpus
+	set -e; for run in $(FUZZ_RUNS); do \
+	  target=$${run%%:*}; corpus=$${run#*:}; seconds=$(FUZZ_SECONDS_EACH); \
+	  if [ $$target = fuzz_pool_line ]; then seconds=$(FUZZ_SECONDS); fi; \
+	  mkdir -p $(BUILD)-fuzz/$$corpus; \
+	  $(BUILD)-fuzz/tests/fuzz/$$target -max_total_time=$$seconds -print_final_stats=1 \
+	    $(BUILD)-fuzz/$$corpus tests/fuzz/$$corpus; \
+	done
 
 # make run: mine against the bundled test pool on 127.0.0.1.
 # make run POOL=host:port ADDRESS=<your QXT address> [ARGS="-t 4 ..."]: mine for real.
