@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/decimal.hpp"
 #include "pool/resolver.hpp"
 
 namespace nolu::qxt {
@@ -17,15 +18,9 @@ namespace nolu::qxt {
 namespace {
 
 Expected<std::uint16_t> parse_port(std::string_view digits, std::string_view given) {
-    const std::string out_of_range = "--http " + std::string(given) + ": the port must be 0 to 65535";
-    if (digits.empty() || digits.size() > 5) return fail(out_of_range);
-    unsigned value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') return fail(out_of_range);
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535) return fail(out_of_range);
-    return static_cast<std::uint16_t>(value);
+    const std::optional<std::uint64_t> value = parse_decimal(digits, 65535);
+    if (!value) return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
+    return static_cast<std::uint16_t>(*value);
 }
 
 // The numeric host and the port of a bound socket.

@@ -1,5 +1,6 @@
 #include "app/verify_records.hpp"
 
+#include "common/decimal.hpp"
 #include "common/hex.hpp"
 
 namespace nolu::qxt {
@@ -20,19 +21,6 @@ std::string shown(const std::string& text, bool too_long) {
     }
     if (text.size() > 24 || too_long) out += "...";
     return out + "\"";
-}
-
-bool parse_nonce(const std::string& word, std::uint64_t& nonce) {
-    if (word.empty() || word.size() > 20) return false;
-    std::uint64_t value = 0;
-    for (const char c : word) {
-        if (c < '0' || c > '9') return false;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (~std::uint64_t{0} - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    nonce = value;
-    return true;
 }
 
 }  // namespace
@@ -86,9 +74,11 @@ std::optional<VerifyRecord> VerifyRecordReader::next() {
     const Word& header = words[0];
     const Word& nonce = words[1];
     const Word& hash = words[2];
+    const std::optional<std::uint64_t> number = nonce.too_long ? std::nullopt : parse_decimal(nonce.text);
+    record.nonce = number.value_or(0);
     if (header.too_long || !hex_decode(header.text, record.header.data(), record.header.size())) {
         record.problem = "header " + shown(header.text, header.too_long) + " is not 184 hexadecimal digits";
-    } else if (nonce.too_long || !parse_nonce(nonce.text, record.nonce)) {
+    } else if (!number) {
         record.problem = "nonce " + shown(nonce.text, nonce.too_long) + " is not a 64-bit decimal number";
     } else if (hash.too_long || !hex_decode(hash.text, record.hash.data(), record.hash.size())) {
         record.problem = "hash " + shown(hash.text, hash.too_long) + " is not 64 hexadecimal digits";

@@ -6,6 +6,8 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include "common/decimal.hpp"
+
 namespace nolu::qxt {
 
 namespace {
@@ -13,17 +15,11 @@ namespace {
 // The zone of a scoped IPv6 address: an interface name or its index.
 std::optional<std::uint32_t> parse_zone(std::string_view zone) {
     if (zone.empty() || zone.size() >= IF_NAMESIZE) return std::nullopt;
-    std::uint64_t value = 0;
-    bool digits = true;
-    for (const char c : zone) {
-        if (c < '0' || c > '9') {
-            digits = false;
-            break;
-        }
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > 0xFFFFFFFFu) return std::nullopt;
+    if (zone.find_first_not_of("0123456789") == std::string_view::npos) {
+        const std::optional<std::uint64_t> index = parse_decimal(zone, 0xFFFFFFFFu);
+        if (!index) return std::nullopt;
+        return static_cast<std::uint32_t>(*index);
     }
-    if (digits) return static_cast<std::uint32_t>(value);
     const std::string name(zone);
     const unsigned index = ::if_nametoindex(name.c_str());
     if (index == 0) return std::nullopt;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/verify_records.hpp"
+#include "common/decimal.hpp"
 
 using namespace nolu::qxt;
 
@@ -116,4 +117,17 @@ TEST(VerifyRecords, AStopEndsTheReadingInsideAWord) {
     EXPECT_FALSE(reader.next().has_value());
     stopper.join();
     EXPECT_FALSE(reader.next().has_value());
+}
+
+TEST(Decimal, DigitsOnlyUpToTheLimitNeverWrapped) {
+    EXPECT_EQ(parse_decimal("0"), 0u);
+    EXPECT_EQ(parse_decimal("007"), 7u);
+    EXPECT_EQ(parse_decimal("18446744073709551615"), ~std::uint64_t{0});
+    EXPECT_EQ(parse_decimal("000000000000000000000018446744073709551615"), ~std::uint64_t{0});
+    EXPECT_EQ(parse_decimal("65535", 65535), 65535u);
+    EXPECT_EQ(parse_decimal("4294967295", 0xFFFFFFFFu), 0xFFFFFFFFu);
+    for (const char* bad : {"", " 1", "1 ", "+1", "-1", "1.0", "0x10", "18446744073709551616", "99999999999999999999"})
+        EXPECT_FALSE(parse_decimal(bad)) << bad;
+    EXPECT_FALSE(parse_decimal("65536", 65535));
+    EXPECT_FALSE(parse_decimal("4294967296", 0xFFFFFFFFu));
 }
