@@ -10,6 +10,7 @@
 
 #include "net/dns_message.hpp"
 #include "common/timing.hpp"
+#include "common/unique_fd.hpp"
 
 namespace nolu::qxt {
 
@@ -25,20 +26,6 @@ std::uint16_t random_id() {
     thread_local std::mt19937 generator{std::random_device{}()};
     return static_cast<std::uint16_t>(generator());
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool wait_for(int fd, short events, Clock::time_point deadline) {
     for (;;) {
@@ -62,7 +49,7 @@ DnsReply ask_over_tcp(const SocketAddress& to, const std::string& wire_name, std
                       Clock::time_point deadline) {
     DnsReply failed;
     failed.kind = DnsReply::Kind::not_ours;
-    const Descriptor fd(::socket(to.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const UniqueFd fd(::socket(to.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return failed;
     if (::connect(fd.get(), to.get(), to.length) != 0) {
         if (errno != EINPROGRESS || !wait_for(fd.get(), POLLOUT, deadline)) return failed;
@@ -109,7 +96,7 @@ DnsReply ask_over_tcp(const SocketAddress& to, const std::string& wire_name, std
 // server could not be asked (no route, nothing listening).
 bool ask_over_udp(const SocketAddress& to, const std::string& wire_name, std::vector<Query>& queries,
                   Clock::time_point deadline) {
-    const Descriptor fd(::socket(to.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const UniqueFd fd(::socket(to.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (fd.get() < 0 || ::connect(fd.get(), to.get(), to.length) != 0) return false;
     for (const Query& q : queries) {
         const std::vector<std::uint8_t> message = dns_query(q.id, wire_name, q.type);

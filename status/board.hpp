@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nolu::qxt {
@@ -30,6 +31,8 @@ struct PoolFacts {
     std::uint64_t reconnects = 0;
     std::uint64_t job_height = 0;      // of the latest job; 0 before the first
     std::uint64_t job_difficulty = 0;
+    bool tls = false;                  // the connection in use is TLS
+    std::string role = "primary";      // "primary" or "backup"
 };
 
 struct MinerSnapshot {
@@ -50,6 +53,12 @@ struct MinerSnapshot {
     int arenas_thp = 0;
     std::optional<PoolFacts> pool;  // none when benchmarking
     bool fee_active = false;
+    std::int64_t start_time_s = 0;         // Unix time the process started
+    std::int64_t last_accepted_s = 0;      // Unix time of the last accepted share; 0 = none yet
+    std::vector<std::pair<std::string, std::uint64_t>> rejected_by_reason;  // a few known reasons and "other"
+    bool paused = false;                   // hashing paused (by request or by the thermal limit)
+    std::uint64_t thermal_pauses = 0;      // times the thermal limit paused hashing
+    std::optional<double> temperature_c;   // CPU temperature; none without a sensor
 };
 
 // The latest snapshot. Publishing swaps a pointer under the mutex; readers
