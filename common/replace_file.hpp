@@ -8,9 +8,17 @@
 
 namespace nolu::qxt {
 
-// Writes content to path + ".tmp" and renames that over path. On a failed
-// write (a full disk) or rename, the temporary file is removed and path
-// keeps what it had.
-Status replace_file(const std::string& path, const std::string& content);
+// What a symbolic link at the path means.
+enum class LinkAtPath {
+    replace,  // the link itself is replaced by the file (a path someone else may have made)
+    follow,   // the file it names is replaced (a path the owner chose and linked, e.g. -c)
+};
+
+// Writes content to a new file made with mkstemp in the target's folder
+// (never a fixed name, never through a link), with the old file's permission
+// bits (0600 when there is none), flushes it to disk with fsync and renames
+// it over the target. On any failure the temporary file is removed and the
+// target keeps what it had.
+Status replace_file(const std::string& path, const std::string& content, LinkAtPath link = LinkAtPath::replace);
 
 }  // namespace nolu::qxt

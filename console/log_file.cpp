@@ -1,6 +1,8 @@
 #include "console/log_file.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -8,13 +10,15 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/unique_fd.hpp"
+
 namespace nolu::qxt {
 
 namespace {
 
 struct LogFile {
     std::string path;
-    std::FILE* file = nullptr;
+    UniqueFd fd;
     dev_t device = 0;
     ino_t inode = 0;
 };
@@ -22,24 +26,39 @@ struct LogFile {
 // only under the console mutex.
 LogFile log_file;
 
+// The log is never opened through a symbolic link (another user could point
+// one at a file of the miner's user, which would then take its lines), is
+// made 0640 (it names the payout address), and stays out of child processes.
+constexpr int open_flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t new_log_mode = 0640;
+
 bool open_at(LogFile& log) {
-    std::FILE* f = std::fopen(log.path.c_str(), "a");
-    if (f == nullptr) return false;
+    UniqueFd fd(::open(log.path.c_str(), open_flags, new_log_mode));
+    if (!fd) return false;
     struct stat st {};
-    if (fstat(fileno(f), &st) == 0) {
+    if (fstat(fd.get(), &st) == 0) {
         log.device = st.st_dev;
         log.inode = st.st_ino;
     }
-    if (log.file != nullptr) std::fclose(log.file);
-    log.file = f;
+    log.fd = std::move(fd);
     return true;
 }
 
 // After a rotation the path names another file, or none: follow it.
 void follow_rotation(LogFile& log) {
     struct stat st {};
-    if (stat(log.path.c_str(), &st) == 0 && st.st_dev == log.device && st.st_ino == log.inode) return;
-    open_at(log);  // on failure the old file keeps the lines
+    if (lstat(log.path.c_str(), &st) == 0 && st.st_dev == log.device && st.st_ino == log.inode) return;
+    open_at(log);  // on failure (a link put in its place, too) the old file keeps the lines
+}
+
+void write_all(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
 }
 
 std::string stamp_now() {
@@ -54,12 +73,14 @@ std::string stamp_now() {
 
 Status open_log_file(const std::string& path) {
     log_file.path = path;
-    if (!open_at(log_file)) return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
-    return success();
+    if (open_at(log_file)) return success();
+    if (errno == ELOOP)
+        return fail("the log file " + path + " is a symbolic link: refused (name the file itself)");
+    return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
 }
 
 void append_to_log_file(std::string_view console_text) {
-    if (log_file.file == nullptr) return;
+    if (!log_file.fd) return;
     follow_rotation(log_file);
     const std::string stamp = stamp_now();
     const std::string plain = without_escapes(console_text);
@@ -76,8 +97,7 @@ void append_to_log_file(std::string_view console_text) {
         start = end + 1;
     }
     if (out.empty()) return;
-    std::fwrite(out.data(), 1, out.size(), log_file.file);
-    std::fflush(log_file.file);
+    write_all(log_file.fd.get(), out);
 }
 
 std::string log_time_stamp(const std::tm& local, int milliseconds, long utc_offset_s) {

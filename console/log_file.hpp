@@ -3,7 +3,8 @@
 //   2026-12-08T07:48:06.123+01:00 net   connected to pool.example.com:3358
 // The console itself is unchanged. The file is opened for appending (O_APPEND:
 // a copy-and-truncate rotation does not leave a hole), and opened anew when
-// its path no longer names it (a rotation that renamed or removed it).
+// its path no longer names it (a rotation that renamed or removed it). It is
+// never opened through a symbolic link, and a new file is made 0640.
 #pragma once
 
 #include <ctime>
@@ -15,6 +16,7 @@
 namespace nolu::qxt {
 
 // Opens (creates) the file; on the main thread, before any other thread runs.
+// Fails on a path that is a symbolic link, saying so.
 Status open_log_file(const std::string& path);
 
 // Appends each non-empty line of console_text with a time stamp; nothing

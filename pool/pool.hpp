@@ -15,6 +15,7 @@
 
 #include "pool/config.hpp"
 #include "pool/job.hpp"
+#include "pool/notice_limit.hpp"
 #include "common/json.hpp"
 #include "net/resolver.hpp"
 #include "common/timing.hpp"
@@ -127,6 +128,7 @@ private:
     std::atomic<bool> send_stalled_{false}; // a line of this connection could not be sent in time
     std::uint64_t last_difficulty_ = 0;     // connection thread only
     bool login_refused_ = false;            // connection thread only
+    NoticeLimit notice_limit_;              // connection thread only
 
     std::mutex job_mutex_;  // guards job_ and job_pool_
     std::mutex send_mutex_; // guards sock_ and every send

@@ -1,14 +1,17 @@
 // The pool's line protocol: the login and submission lines the client builds,
 // and what it does with each line the pool sends (jobs, notices, replies).
 // Everything received is untrusted: it is parsed with the bounded reader,
-// validated before it reaches the job slot, and control bytes are taken out of
-// pool texts before they reach the console.
+// validated before it reaches the job slot, and pool texts reach the console
+// without control bytes, cut to outside_text_limit bytes, and notices at most
+// NoticeLimit::per_window a minute.
 #include <array>
 #include <cstdint>
 #include <string>
 
+#include "common/clock.hpp"
 #include "common/hex.hpp"
 #include "common/json.hpp"
+#include "common/outside_text.hpp"
 #include "pool/pool.hpp"
 #include "pool/protocol.hpp"
 
@@ -32,28 +35,6 @@ std::array<std::uint8_t, 32> decode_network_target(const std::string& text) {
         const int lo = hex_digit(text[2 * i + 1]);
         if (hi < 0 || lo < 0) break;
         out[i] = static_cast<std::uint8_t>((hi << 4) | lo);
-    }
-    return out;
-}
-
-// Pool texts end up on the user's terminal: control bytes (C0, DEL and the
-// UTF-8 encoded C1 range) would let a pool move the cursor, rewrite earlier
-// lines or forge console lines, so each becomes a '?'. Printable text,
-// UTF-8 included, passes unchanged.
-std::string printable(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x20 || b == 0x7F) {
-            out.push_back('?');
-        } else if (b == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            out.push_back('?');
-            ++i;
-        } else {
-            out.push_back(text[i]);
-        }
     }
     return out;
 }
@@ -114,6 +95,10 @@ bool Pool::submit_share(const std::string& job_id, std::uint64_t nonce, const st
 }
 
 void Pool::handle_line(std::string_view line) {
+    const std::uint64_t now = steady_ns();
+    if (const std::uint64_t dropped = notice_limit_.dropped_once_over(now); dropped > 0 && on_log_)
+        log("pool notices: " + std::to_string(dropped) + " more dropped (at most " +
+            std::to_string(NoticeLimit::per_window) + " a minute are shown)");
     JsonValue message;
     if (!json_parse(line, message)) return;
 
@@ -125,10 +110,10 @@ void Pool::handle_line(std::string_view line) {
         return;
     }
     if (method == "notification" && params != nullptr) {
-        if (!on_log_) return;
+        if (!on_log_ || !notice_limit_.admit(now)) return;
         const std::string type = json_string_or(*params, "type", "notification");
         const std::string text = json_string_or(*params, "kind", type);
-        log("pool notice: " + printable(text));
+        log("pool notice: " + console_safe(text));
         return;
     }
 
@@ -140,7 +125,7 @@ void Pool::handle_line(std::string_view line) {
     if (id == 1) {
         if (!error.empty()) {
             login_refused_ = true;
-            log("login refused: " + printable(error));
+            log("login refused: " + console_safe(error));
             return;
         }
         if (result != nullptr && json_find(*result, "job_id") != nullptr) parse_job(*result);
@@ -159,7 +144,7 @@ void Pool::handle_line(std::string_view line) {
         accepted = true;
         text = status;
     }
-    if (on_share_) on_share_(accepted, printable(text));
+    if (on_share_) on_share_(accepted, console_safe(text));
 }
 
 void Pool::parse_job(const JsonValue& fields) {

@@ -56,9 +56,9 @@ std::string format_speed_line(const RateRing& ring, std::uint64_t accepted, std:
 std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s,
                               std::uint64_t hw_errors = 0);
 
-// Writes path + ".tmp" and renames it onto path, so readers see the old or
-// the new file whole. A failed write leaves the old file in place; nothing
-// is reported.
+// Replaces path whole (common/replace_file.hpp), so readers see the old or
+// the new file; a link at path is replaced, never written through. A failed
+// write leaves the old file in place; nothing is reported.
 void write_stats_file(const std::string& path, const std::string& content);
 
 }  // namespace nolu::qxt

@@ -101,7 +101,7 @@ Expected<std::string> tuned_config_text(const std::string& existing, const TuneS
 
 Status write_tuned_config(const std::string& path, const TuneSetting& setting) {
     std::string existing;
-    struct stat info;
+    struct stat info {};
     if (stat(path.c_str(), &info) == 0) {
         std::ifstream in(path, std::ios::binary);
         if (!in) return fail("cannot read " + path);
@@ -112,7 +112,9 @@ Status write_tuned_config(const std::string& path, const TuneSetting& setting) {
     }
     const Expected<std::string> content = tuned_config_text(existing, setting);
     if (!content) return fail(path + " is left as it is: " + content.error().message);
-    return replace_file(path, *content);
+    // The file named by -c is the owner's choice: a link there is followed
+    // and the file it names is updated, keeping its mode.
+    return replace_file(path, *content, LinkAtPath::follow);
 }
 
 }  // namespace nolu::qxt

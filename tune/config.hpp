@@ -17,9 +17,10 @@ namespace nolu::qxt {
 // is not a JSON object.
 Expected<std::string> tuned_config_text(const std::string& existing, const TuneSetting& setting);
 
-// Reads path (a missing file counts as empty), and writes the new text
-// through path + ".tmp" and a rename, so a reader sees the old file or the
-// new one whole. A file that is not a JSON object is left alone (failure).
+// Reads path (a missing file counts as empty), and replaces it whole
+// (common/replace_file.hpp), so a reader sees the old file or the new one;
+// a link at path is followed and the file it names keeps its mode. A file
+// that is not a JSON object is left alone (failure).
 Status write_tuned_config(const std::string& path, const TuneSetting& setting);
 
 }  // namespace nolu::qxt

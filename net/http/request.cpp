@@ -99,7 +99,11 @@ HttpParse parse_head(const std::vector<std::string_view>& lines, HttpRequest& ou
         const std::string_view name = line.substr(0, colon);
         const std::string_view value = trim_blanks(line.substr(colon + 1));
         if (!is_field_value(value)) return HttpParse::bad;
-        if (same_word(name, "host")) ++hosts;
+        if (same_word(name, "host")) {
+            ++hosts;
+            out.has_host = true;
+            out.host = std::string(value);
+        }
         if (same_word(name, "authorization")) {
             if (out.has_authorization) return HttpParse::bad;
             out.has_authorization = true;

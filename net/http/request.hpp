@@ -24,6 +24,8 @@ enum class HttpParse {
 struct HttpRequest {
     std::string method;                // case-sensitive, as sent: "GET"
     std::string path;                  // the target's path without query or fragment: "/metrics"
+    bool has_host = false;
+    std::string host;                  // the Host field's value: "127.0.0.1:9410"
     bool has_authorization = false;
     std::string authorization;         // the Authorization field's value, without surrounding blanks
 };

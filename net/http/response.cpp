@@ -1,5 +1,7 @@
 #include "net/http/response.hpp"
 
+#include "net/ip_address.hpp"
+
 namespace nolu::qxt {
 
 const char* http_reason(int status) {
@@ -11,6 +13,7 @@ const char* http_reason(int status) {
         case 405: return "Method Not Allowed";
         case 408: return "Request Timeout";
         case 413: return "Content Too Large";
+        case 421: return "Misdirected Request";
         case 500: return "Internal Server Error";
         case 503: return "Service Unavailable";
         default: return "Error";
@@ -58,9 +61,34 @@ bool bearer_matches(std::string_view authorization, std::string_view token) {
     return diff == 0 && !token.empty();
 }
 
+bool loopback_host(std::string_view host) {
+    // The port: digits after the last ':' that follows the name or the ']'.
+    const std::size_t colon = host.rfind(':');
+    if (colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos &&
+        (host.front() == '[' || host.find(':') == colon)) {
+        const std::string_view port = host.substr(colon + 1);
+        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos)
+            return false;
+        host = host.substr(0, colon);
+    }
+    if (host.size() == 9) {
+        std::string lower(host);
+        for (char& c : lower)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (lower == "localhost") return true;
+    }
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        const std::optional<IpAddress> v6 = parse_ip_literal(host);
+        return v6 && v6->v6 && *v6 == ipv6_loopback();
+    }
+    const std::optional<IpAddress> v4 = parse_ip_literal(host);
+    return v4 && !v4->v6 && v4->bytes[0] == 127;
+}
+
 HttpReply answer_http(const HttpRequest& request, std::string_view token, const HttpRoutes& routes) {
     if (!token.empty() && !(request.has_authorization && bearer_matches(request.authorization, token)))
         return http_error(401);
+    if (token.empty() && request.has_host && !loopback_host(request.host)) return http_error(421);
     if (request.method != "GET" && request.method != "HEAD") return http_error(405);
     return routes(request.path);
 }

@@ -39,8 +39,15 @@ bool bearer_matches(std::string_view authorization, std::string_view token);
 // passed the token check; unknown paths give 404.
 using HttpRoutes = std::function<HttpReply(std::string_view path)>;
 
+// Whether a Host field names this machine by loopback: "localhost", a
+// 127.0.0.0/8 address or [::1], each with or without ":port". A web page
+// that has rebound its own name to 127.0.0.1 still sends that name.
+bool loopback_host(std::string_view host);
+
 // Judges a parsed request: 401 without the right token (when token is not
-// empty), then 405 for a method other than GET or HEAD, then the routes.
+// empty); without a token 421 for a Host that is not loopback (a page that
+// rebound its name to this machine); then 405 for a method other than GET or
+// HEAD, then the routes.
 HttpReply answer_http(const HttpRequest& request, std::string_view token, const HttpRoutes& routes);
 
 }  // namespace nolu::qxt

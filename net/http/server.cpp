@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "common/unique_fd.hpp"
+
 namespace nolu::qxt {
 
 namespace {
@@ -26,8 +28,9 @@ constexpr auto longest_poll = std::chrono::milliseconds(1000);
 enum class Phase { reading, writing, lingering };
 
 struct Connection {
-    int fd = -1;
+    UniqueFd fd;
     Phase phase = Phase::reading;
+    bool refused = false;  // its reply is an error (401, 404, ...): nobody waits for it
     std::string in;
     std::string out;
     std::size_t done = 0;  // bytes sent (writing) or dropped (lingering)
@@ -52,7 +55,7 @@ public:
             fds.push_back({wake_fd_, POLLIN, 0});
             fds.push_back({now >= accept_paused_until_ ? listen_fd_ : -1, POLLIN, 0});
             for (const Connection& c : connections_)
-                fds.push_back({c.fd, static_cast<short>(c.phase == Phase::writing ? POLLOUT : POLLIN), 0});
+                fds.push_back({c.fd.get(), static_cast<short>(c.phase == Phase::writing ? POLLOUT : POLLIN), 0});
             const int ready = ::poll(fds.data(), fds.size(), poll_timeout_ms(now));
             if (ready < 0 && errno != EINTR) break;
             if (fds[0].revents != 0) break;  // stop
@@ -87,7 +90,7 @@ private:
     void read_request(Connection& c, Clock::time_point now) {
         char buffer[read_chunk];
         const std::size_t room = std::min(read_chunk, http_max_head - c.in.size());
-        const ssize_t n = ::recv(c.fd, buffer, room, 0);
+        const ssize_t n = ::recv(c.fd.get(), buffer, room, 0);
         if (n < 0 && would_block(errno)) return;
         if (n <= 0) {  // gone before its request was whole
             close_connection(c);
@@ -112,6 +115,7 @@ private:
         c.in.clear();
         c.in.shrink_to_fit();
         c.out = http_reply_bytes(reply, head);
+        c.refused = reply.status >= 400;
         c.done = 0;
         c.phase = Phase::writing;
         c.deadline = now + limits_.reply_time;
@@ -120,7 +124,7 @@ private:
 
     void flush(Connection& c, Clock::time_point now) {
         while (c.done < c.out.size()) {
-            const ssize_t n = ::send(c.fd, c.out.data() + c.done, c.out.size() - c.done, MSG_NOSIGNAL);
+            const ssize_t n = ::send(c.fd.get(), c.out.data() + c.done, c.out.size() - c.done, MSG_NOSIGNAL);
             if (n < 0 && would_block(errno)) return;
             if (n <= 0) {
                 close_connection(c);
@@ -128,7 +132,7 @@ private:
             }
             c.done += static_cast<std::size_t>(n);
         }
-        ::shutdown(c.fd, SHUT_WR);
+        ::shutdown(c.fd.get(), SHUT_WR);
         c.out.clear();
         c.out.shrink_to_fit();
         c.done = 0;
@@ -138,7 +142,7 @@ private:
 
     void read_and_drop(Connection& c) {
         char buffer[read_chunk];
-        const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(c.fd.get(), buffer, sizeof buffer, 0);
         if (n < 0 && would_block(errno)) return;
         if (n > 0) c.done += static_cast<std::size_t>(n);
         if (n <= 0 || c.done > linger_bytes) close_connection(c);
@@ -146,8 +150,8 @@ private:
 
     void expire(Clock::time_point now) {
         for (Connection& c : connections_) {
-            if (c.fd < 0 || c.deadline > now) continue;
-            if (c.phase == Phase::reading) send_once(c.fd, http_error(408));
+            if (!c.fd || c.deadline > now) continue;
+            if (c.phase == Phase::reading) send_once(c.fd.get(), http_error(408));
             close_connection(c);
         }
     }
@@ -160,9 +164,9 @@ private:
 
     void accept_all(Clock::time_point now) {
         for (std::size_t i = 0; i < accepts_per_round; ++i) {
-            const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd >= 0) {
-                admit(fd, now);
+            UniqueFd fd(::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            if (fd) {
+                admit(std::move(fd), now);
                 continue;
             }
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -173,35 +177,52 @@ private:
         }
     }
 
-    void admit(int fd, Clock::time_point now) {
+    // How readily a connection gives up its place to a new one: a finished
+    // reply first, then an error reply on its way, then a request still
+    // arriving; a reply being sent to a request that passed never (-1).
+    static int give_way_rank(const Connection& c) {
+        if (c.phase == Phase::lingering) return 0;
+        if (c.phase == Phase::writing) return c.refused ? 1 : -1;
+        return 2;
+    }
+
+    // The connection to push out for a new one (the oldest of the readiest
+    // kind), or end() when every place holds a reply in progress.
+    std::vector<Connection>::iterator place_to_free() {
+        auto chosen = connections_.end();
+        int chosen_rank = 3;
+        for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+            const int rank = give_way_rank(*it);
+            if (rank < 0) continue;
+            if (rank < chosen_rank || (rank == chosen_rank && it->order < chosen->order)) {
+                chosen = it;
+                chosen_rank = rank;
+            }
+        }
+        return chosen;
+    }
+
+    void admit(UniqueFd fd, Clock::time_point now) {
         if (connections_.size() >= limits_.max_connections) {
-            auto oldest = connections_.end();
-            for (auto it = connections_.begin(); it != connections_.end(); ++it)
-                if (it->phase == Phase::reading && (oldest == connections_.end() || it->order < oldest->order))
-                    oldest = it;
-            if (oldest == connections_.end()) {
-                send_once(fd, http_error(503));
-                ::close(fd);
+            const auto freed = place_to_free();
+            if (freed == connections_.end()) {
+                send_once(fd.get(), http_error(503));
                 return;
             }
-            close_connection(*oldest);
-            connections_.erase(oldest);
+            connections_.erase(freed);
         }
         Connection c;
-        c.fd = fd;
+        c.fd = std::move(fd);
         c.deadline = now + limits_.request_time;
         c.order = next_order_++;
         connections_.push_back(std::move(c));
     }
 
-    static void close_connection(Connection& c) {
-        if (c.fd >= 0) ::close(c.fd);
-        c.fd = -1;
-    }
+    static void close_connection(Connection& c) { c.fd.reset(); }
 
     void drop_closed() {
         connections_.erase(
-            std::remove_if(connections_.begin(), connections_.end(), [](const Connection& c) { return c.fd < 0; }),
+            std::remove_if(connections_.begin(), connections_.end(), [](const Connection& c) { return !c.fd; }),
             connections_.end());
     }
 

@@ -3,9 +3,11 @@
 // max_connections connections; a request head must arrive within
 // request_time of the connection (a client that trickles bytes is answered
 // 408 and dropped) and the reply must be taken within reply_time. At the cap
-// a new connection pushes out the oldest one still sending its request (so
-// idle connections cannot lock the scraper out), or is answered 503 when
-// every connection is being answered. Nothing here blocks: the routes are
+// a new connection pushes out, oldest first, one whose reply is sent (still
+// lingering), one being answered with an error (401 and the like), or one
+// still sending its request, so that neither idle clients nor a flood of
+// quick or refused requests can lock the scraper out; it is answered 503
+// only when every connection is being sent a reply to a request that passed. Nothing here blocks: the routes are
 // the only code it runs that is not its own.
 #pragma once
 

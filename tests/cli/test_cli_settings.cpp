@@ -78,6 +78,13 @@ TEST(CliSettings, LogFileGetsTheConsoleLinesWithTimeStamps) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "cannot open the log file " + (dir / "missing/miner.log").string() +
                          " (No such file or directory)\n");
+    // A link at the path: refused at start, the file it names untouched.
+    fs::create_symlink(dir / "victim", dir / "link.log");
+    r = run({"--log-file", (dir / "link.log").string(), "-u", "a"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "the log file " + (dir / "link.log").string() +
+                         " is a symbolic link: refused (name the file itself)\n");
+    EXPECT_FALSE(fs::exists(dir / "victim"));
 
     // A rule failure after the banner: a red tagged line on the console, plain in the file.
     const std::string file = (dir / "k.json").string();

@@ -1,6 +1,7 @@
 // The log file of --log-file: the time stamp, escapes dropped, lines appended
 // beside an unchanged console, and a file that follows a log rotation.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -126,4 +127,28 @@ TEST(LogFile, AFolderThatIsNotThereFails) {
     const Status s = open_log_file("/no/such/folder/miner.log");
     ASSERT_FALSE(s);
     EXPECT_EQ(s.error().message, "cannot open the log file /no/such/folder/miner.log (No such file or directory)");
+}
+
+TEST(LogFile, NeverWritesThroughALinkAndKeepsANewLogPrivate) {
+    Folder dir;
+    const fs::path victim = dir.path / "victim", log = dir.path / "miner.log";
+    std::ofstream(victim) << "precious\n";
+    fs::create_symlink(victim, log);
+    const Status refused = open_log_file(log.string());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message, "the log file " + log.string() + " is a symbolic link: refused (name the file itself)");
+
+    fs::remove(log);
+    const mode_t mask = umask(022);
+    ASSERT_TRUE(open_log_file(log.string()));
+    umask(mask);
+    struct stat st {};
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // it names the payout address
+    // A link put in its place after a rotation is not followed either: the lines stay in the old file.
+    fs::rename(log, dir.path / "miner.log.1");
+    fs::create_symlink(victim, log);
+    nolu::qxt::test::capture_stdout([&] { console_write(" net   one\n"); });
+    EXPECT_EQ(read(victim), "precious\n");
+    EXPECT_TRUE(stamped(read(dir.path / "miner.log.1"), {" net   one"}));
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "net/http/listen.hpp"
+#include "net/http/response.hpp"
 #include "net/http/server.hpp"
 #include "tests/support/http_client.hpp"
 
@@ -84,13 +85,13 @@ TEST(HttpServer, AnswersGetHeadAndErrors) {
     EXPECT_EQ(http_field(r, "Connection"), "close");
     EXPECT_TRUE(r.closed);
 
-    r = http_exchange(s->port, "HEAD /metrics HTTP/1.1\r\nHost: a\r\n\r\n");
+    r = http_exchange(s->port, "HEAD /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(http_field(r, "Content-Length"), "9");
     EXPECT_EQ(r.body, "");
 
     EXPECT_EQ(http_get(s->port, "/").status, 404);
-    r = http_exchange(s->port, "DELETE /metrics HTTP/1.1\r\nHost: a\r\n\r\n");
+    r = http_exchange(s->port, "DELETE /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(r.status, 405);
     EXPECT_EQ(http_field(r, "Allow"), "GET, HEAD");
     EXPECT_EQ(http_exchange(s->port, "GET /metrics HTTP/1.1\r\n\r\n").status, 400);  // no Host
@@ -103,7 +104,7 @@ TEST(HttpServer, AnswersGetHeadAndErrors) {
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(send_all(fd, "GET /met"));
     std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(send_all(fd, "rics HTTP/1.1\r\nHost: a\r\n\r\nGET /metrics HTTP/1.1\r\nHost: a\r\n\r\n"));
+    ASSERT_TRUE(send_all(fd, "rics HTTP/1.1\r\nHost: localhost\r\n\r\nGET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n"));
     r = parse_http_result(read_until_closed(fd, 5s));
     ::close(fd);
     EXPECT_EQ(r.status, 200);
@@ -125,9 +126,49 @@ TEST(HttpServer, TokenGuardsEveryPath) {
     EXPECT_EQ(r.body, "metric 1\n");
 }
 
+TEST(HttpServer, WithoutATokenOnlyALoopbackHostIsServed) {
+    for (const char* host : {"localhost", "LocalHost:9410", "127.0.0.1", "127.8.0.1:80", "[::1]", "[::1]:9410"})
+        EXPECT_TRUE(loopback_host(host)) << host;
+    for (const char* host : {"attacker.example", "attacker.example:9410", "localhost.attacker.example", "128.0.0.1",
+                             "127.0.0.1:", "127.0.0.1:x", "[::2]:1", "::1", "localhost:1:2", ""})
+        EXPECT_FALSE(loopback_host(host)) << host;
+
+    // A web page that rebound its name to 127.0.0.1 still sends that name.
+    auto s = serve();
+    const std::string rebound = "GET /metrics HTTP/1.1\r\nHost: attacker.example\r\n\r\n";
+    EXPECT_EQ(http_exchange(s->port, rebound).status, 421);
+    EXPECT_EQ(http_exchange(s->port, "GET /metrics HTTP/1.0\r\n\r\n").status, 200);  // no Host at all
+    EXPECT_EQ(s->routed.load(), 1);
+    // With a token, the token is the guard, whatever the name.
+    auto guarded = serve("t");
+    EXPECT_EQ(http_exchange(guarded->port, "GET /metrics HTTP/1.1\r\nHost: rig1.lan:9410\r\n"
+                                           "Authorization: Bearer t\r\n\r\n").status, 200);
+}
+
+TEST(HttpServer, FinishedAndRefusedConnectionsGiveWayToAScrape) {
+    HttpServerLimits limits = short_limits();
+    limits.linger_time = 10s;  // they would hold their places a long time
+    auto s = serve("t", limits);
+    std::vector<int> done;
+    for (int i = 0; i < 4; ++i) {  // two answered, two refused (401); none closes its end
+        done.push_back(connect_loopback(s->port));
+        ASSERT_TRUE(send_all(done.back(), "GET /metrics HTTP/1.1\r\nHost: localhost\r\n" +
+                                               std::string(i < 2 ? "Authorization: Bearer t\r\n" : "") + "\r\n"));
+    }
+    const auto deadline = Clock::now() + 3s;
+    while (s->routed.load() < 2 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(http_get(s->port, "/metrics", "Authorization: Bearer t\r\n").status, 200) << i;
+    for (const int fd : done) {
+        EXPECT_TRUE(closed_by_server(fd, 100ms));
+        ::close(fd);
+    }
+}
+
 TEST(HttpServer, OversizedRequestGets413) {
     auto s = serve("", short_limits());
-    const std::string head = "GET /metrics HTTP/1.1\r\nHost: a\r\nX-Fill: " + std::string(9000, 'a') + "\r\n\r\n";
+    const std::string head = "GET /metrics HTTP/1.1\r\nHost: localhost\r\nX-Fill: " + std::string(9000, 'a') + "\r\n\r\n";
     const HttpResult r = http_exchange(s->port, head);
     EXPECT_EQ(r.status, 413);
     EXPECT_TRUE(r.closed);
@@ -142,7 +183,7 @@ TEST(HttpServer, SlowClientIsDroppedAfterTheRequestTime) {
     ASSERT_GE(fd, 0);
     const auto start = Clock::now();
     // One byte every 50 ms: the request would take over a second.
-    const std::string request = "GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n";
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n";
     bool dropped = false;
     for (const char c : request) {
         if (!send_all(fd, std::string(1, c))) {
@@ -194,7 +235,7 @@ TEST(HttpServer, ClientsThatDoNotReadAreDroppedAndBusySlotsGive503) {
     std::vector<int> stuck;
     for (int i = 0; i < 4; ++i) {
         stuck.push_back(connect_loopback(s->port));
-        ASSERT_TRUE(send_all(stuck.back(), "GET /big HTTP/1.1\r\nHost: a\r\n\r\n"));
+        ASSERT_TRUE(send_all(stuck.back(), "GET /big HTTP/1.1\r\nHost: localhost\r\n\r\n"));
     }
     const auto deadline = Clock::now() + 3s;
     while (s->routed.load() < 4 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "pool/notice_limit.hpp"
 #include "pool/pool.hpp"
 #include "pool_test_util.hpp"
 
@@ -207,6 +208,38 @@ TEST_F(Protocol, PoolTextsReachTheConsoleWithoutControlBytes) {
     EXPECT_EQ(recorder.logs(), (std::vector<std::string>{"pool notice: a?[2Jb?c??d — é", "login refused: bad?address?"}));
     ASSERT_EQ(recorder.shares().size(), 1u);
     EXPECT_EQ(recorder.shares()[0].second, "stale?[31m");
+}
+
+TEST_F(Protocol, PoolTextsAreCutAndNoticesLimited) {
+    // 200 KB of notice, reject reason and login refusal: about 200 bytes each reach the console.
+    const std::string huge(200000, 'x');
+    pool.handle_line(R"({"method":"notification","params":{"kind":")" + huge + "\"}}");
+    pool.handle_line(R"({"id":1,"error":")" + huge + "\"}");
+    pool.handle_line(R"({"id":9,"error":"é)" + huge + "\"}");
+    const std::string cut = std::string(200, 'x') + "\xE2\x80\xA6 (200000 bytes)";
+    EXPECT_EQ(recorder.logs(), (std::vector<std::string>{"pool notice: " + cut, "login refused: " + cut}));
+    ASSERT_EQ(recorder.shares().size(), 1u);
+    EXPECT_EQ(recorder.shares()[0].second, "é" + std::string(198, 'x') + "\xE2\x80\xA6 (200002 bytes)");
+
+    // A flood of notices: the first ten of the minute are shown.
+    recorder.clear();
+    for (int i = 0; i < 30; ++i)
+        pool.handle_line(R"({"method":"notification","params":{"kind":"n)" + std::to_string(i) + "\"}}");
+    ASSERT_EQ(recorder.logs().size(), 9u);  // one of the minute's ten went above
+    EXPECT_EQ(recorder.logs().back(), "pool notice: n8");
+}
+
+TEST(NoticeLimit, TenAMinuteThenTheCountOfTheDropped) {
+    NoticeLimit limit;
+    const std::uint64_t s = 1'000'000'000ull, t0 = 5 * s;
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(limit.admit(t0 + i * s)) << i;
+    for (int i = 0; i < 7; ++i) EXPECT_FALSE(limit.admit(t0 + 30 * s));
+    EXPECT_EQ(limit.dropped_once_over(t0 + 59 * s), 0u);  // not before the minute is over
+    EXPECT_EQ(limit.dropped_once_over(t0 + 60 * s), 7u);
+    EXPECT_EQ(limit.dropped_once_over(t0 + 61 * s), 0u);  // said once
+    EXPECT_TRUE(limit.admit(t0 + 61 * s));  // a new minute
+    for (int i = 0; i < 9; ++i) EXPECT_TRUE(limit.admit(t0 + 62 * s));
+    EXPECT_FALSE(limit.admit(t0 + 62 * s));
 }
 
 TEST_F(Protocol, LoginReplies) {
