@@ -8,11 +8,12 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Debian packages: what building needs, and what the test suite adds.
 BUILD_PACKAGES := cmake ninja-build g++
 # debootstrap: the Debian 11 root the binary is run in; lintian, help2man and
-# systemd (systemd-analyze): the Debian package, its man page and its unit;
+# systemd (systemd-analyze) and strace: the Debian package, its man page, its
+# unit and the system calls its filter must allow;
 # jq: the HiveOS statistics script; prometheus: promtool and a real server for
 # the status-server tests.
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev \
-  debootstrap lintian help2man systemd jq prometheus
+  debootstrap lintian help2man systemd strace jq prometheus
 # make package: help2man writes the man page, lintian checks the .deb.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) help2man lintian
 

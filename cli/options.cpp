@@ -86,6 +86,7 @@ constexpr OptionRow option_rows[] = {
     {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }, ConfigValue::integer},
     {{"--http"}, true, [](Options& o, const char* v) { o.http = v; }},
     {{"--http-token"}, true, [](Options& o, const char* v) { o.http_token = v; }},
+    {{"--http-token-file"}, true, [](Options& o, const char* v) { o.http_token_file = v; }},
     {{"--no-self-test"}, false, [](Options& o, const char*) { o.self_test = false; }},
     {{"--no-recheck"}, false, [](Options& o, const char*) { o.recheck = false; }},
     {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }, ConfigValue::none},
@@ -139,7 +140,8 @@ std::string usage_text(const char* program) {
     text +=
         "      --http <[host:]port> serve /metrics (Prometheus) and /summary (JSON) over HTTP (a bare port: "
         "127.0.0.1)\n"
-        "      --http-token <t>     require \"Authorization: Bearer <t>\" (needed to listen beyond loopback)\n";
+        "      --http-token <t>     require \"Authorization: Bearer <t>\" (needed to listen beyond loopback)\n"
+        "      --http-token-file <f>  the token from a file only its owner can read (read once at start)\n";
     text +=
         "      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
         "      --no-recheck         submit shares without hashing them a second time first\n";

@@ -35,6 +35,7 @@ struct Options {
     int side_dist = 0;
     std::string http;        // [host:]port of the status server; empty: none
     std::string http_token;  // bearer token the status server asks for; empty: none
+    std::string http_token_file;  // a file holding that token (read at start; it wins when not empty)
     bool self_test = true;  // every thread hashes a known record before mining or benchmarking
     bool recheck = true;    // every share is hashed twice before it goes out
     int lanes = 1;          // nonces each thread hashes at once

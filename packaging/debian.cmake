@@ -31,7 +31,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${qxt_deb_src}/conffiles ${qxt_deb_src}/postinst ${qxt_deb_src}/prerm ${qxt_deb_src}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-install(FILES ${qxt_deb_src}/config.json DESTINATION /etc/korven-qxt)
+# 0640: the settings may say where the status server's token is, and other
+# users have no business reading them (the service gets a copy as a credential).
+install(FILES ${qxt_deb_src}/config.json DESTINATION /etc/korven-qxt
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
 install(FILES ${qxt_deb_src}/korven-qxt.service DESTINATION /lib/systemd/system)
 install(FILES ${qxt_deb_src}/lintian-overrides DESTINATION share/lintian/overrides RENAME korven-qxt)
 

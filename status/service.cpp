@@ -4,6 +4,7 @@
 #include "net/http/listen.hpp"
 #include "status/metrics_text.hpp"
 #include "status/summary_json.hpp"
+#include "status/token_file.hpp"
 
 namespace nolu::qxt {
 
@@ -33,15 +34,21 @@ void StatusService::announce() const {
 Outcome<std::unique_ptr<StatusService>> open_status_service(const Options& options) {
     auto service = std::make_unique<StatusService>();
     if (options.http.empty() || !options.verify.empty()) return service;
-    if (!printable_token(options.http_token))
+    std::string token_text = options.http_token;
+    if (!options.http_token_file.empty()) {
+        Expected<std::string> from_file = read_token_file(options.http_token_file);
+        if (!from_file) return command_line_failure(from_file.error().message);
+        if (!from_file->empty()) token_text = std::move(*from_file);
+    }
+    if (!printable_token(token_text))
         return command_line_failure("--http-token: use printable characters without blanks");
     const Expected<HttpEndpoint> endpoint = parse_http_endpoint(options.http);
     if (!endpoint) return command_line_failure(endpoint.error().message);
-    const bool token = !options.http_token.empty();
+    const bool token = !token_text.empty();
     const Expected<HttpListener> listener = open_http_listener(*endpoint, token, options.http);
     if (!listener) return command_line_failure(listener.error().message);
     Expected<std::unique_ptr<HttpServer>> server =
-        HttpServer::start(listener->fd, options.http_token, status_routes(service->board_));
+        HttpServer::start(listener->fd, token_text, status_routes(service->board_));
     if (!server) return command_line_failure(server.error().message);
     service->server_ = std::move(*server);
     service->url_ = listener->url;

@@ -101,7 +101,7 @@ TEST(DebianPackage, FilesAndControlFields) {
         if (mode.rfind("d", 0) != 0) files.push_back(mode + " " + owner + " " + path);
     }
     std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (Texts{"-rw-r--r-- root/root ./etc/korven-qxt/config.json",
+    EXPECT_EQ(files, (Texts{"-rw-r----- root/root ./etc/korven-qxt/config.json",
                             "-rw-r--r-- root/root ./lib/systemd/system/korven-qxt.service",
                             "-rw-r--r-- root/root ./usr/share/doc/korven-qxt/README.md",
                             "-rw-r--r-- root/root ./usr/share/doc/korven-qxt/changelog.gz",

@@ -2,7 +2,9 @@
 // for no program interpreter and no shared library, and no symbol version
 // newer than glibc 2.27 or of libstdc++/libgcc_s. The same check finds those
 // in a dynamically linked program (this test's own), so a build that slips
-// back to dynamic linking fails here.
+// back to dynamic linking fails here. Hardened, it is static-pie (a shared
+// object's type, no interpreter) with full RELRO, and its own code carries the
+// stack protector and fortified calls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -105,4 +107,26 @@ TEST(PortableBinary, TheCheckCatchesADynamicallyLinkedProgram) {
     EXPECT_NE(text.find("needs libstdc++.so.6\n"), std::string::npos) << text;
     EXPECT_NE(text.find("needs libc.so.6\n"), std::string::npos) << text;
     EXPECT_NE(text.find("symbol version GLIBCXX_3.4"), std::string::npos) << text;
+}
+
+TEST(PortableBinary, TheMinerIsStaticPieWithRelroAndAStackProtector) {
+    if (!fs::exists(readelf) || !fs::exists("/usr/bin/objdump")) GTEST_SKIP() << "no binutils on this machine";
+    if (!QXT_STATIC_BINARY || !QXT_HARDEN) GTEST_SKIP() << "only the hardened static release binary is checked";
+    const std::string headers = run_process({readelf, "-W", "-h", "-l", "-d", QXT_BINARY}, 30s).out;
+    EXPECT_NE(headers.find("Type:                              DYN"), std::string::npos) << headers;
+    EXPECT_EQ(headers.find("INTERP"), std::string::npos) << headers;
+    EXPECT_NE(headers.find("GNU_RELRO"), std::string::npos) << headers;
+    EXPECT_NE(headers.find("BIND_NOW"), std::string::npos) << headers;
+
+    // The C library brings its own protected code: look into one of ours,
+    // which keeps a text buffer on its stack and fills it with snprintf.
+    std::string symbol;
+    for (const std::string& line : split_lines(run_process({readelf, "-W", "-s", QXT_BINARY}, 30s).out))
+        if (line.find("format_stats_json") != std::string::npos && line.find(" FUNC ") != std::string::npos)
+            symbol = line.substr(line.find_last_of(' ') + 1);
+    ASSERT_NE(symbol, "");
+    const std::string code =
+        run_process({"/usr/bin/objdump", "-d", "--disassemble=" + symbol, QXT_BINARY}, 60s).out;
+    EXPECT_NE(code.find("<__stack_chk_fail>"), std::string::npos) << code;
+    EXPECT_NE(code.find("<__snprintf_chk>"), std::string::npos) << code;
 }

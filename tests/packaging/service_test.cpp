@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -35,8 +36,10 @@ std::map<std::string, std::string> unit_settings() {
         }
         const std::size_t eq = line.find('=');
         const std::string key = section + "." + line.substr(0, eq);
-        EXPECT_EQ(settings.count(key), 0u) << key << " twice";
-        settings[key] = line.substr(eq + 1);
+        // Lists may be given on several lines: their values are joined with "|".
+        const bool list = key == "Service.LoadCredential" || key == "Service.SystemCallFilter";
+        EXPECT_TRUE(list || settings.count(key) == 0) << key << " twice";
+        settings[key] += (settings.count(key) != 0 && !settings[key].empty() ? "|" : "") + line.substr(eq + 1);
     }
     return settings;
 }
@@ -45,7 +48,14 @@ std::map<std::string, std::string> unit_settings() {
 
 TEST(Service, RunsTheMinerFromTheSettingsFileHardenedAndRestarted) {
     auto s = unit_settings();
-    EXPECT_EQ(s["Service.ExecStart"], "/usr/bin/korven-qxt --config /etc/korven-qxt/config.json");
+    // The settings and the token come in as credentials: the settings file is 0640 root, the token 0600.
+    EXPECT_EQ(s["Service.ExecStart"], "/usr/bin/korven-qxt --config ${CREDENTIALS_DIRECTORY}/config.json "
+                                      "--http-token-file ${CREDENTIALS_DIRECTORY}/http-token");
+    EXPECT_EQ(s["Service.LoadCredential"],
+              "config.json:/etc/korven-qxt/config.json|http-token:/etc/korven-qxt/http-token");
+    EXPECT_EQ(s["Service.SetCredential"], "http-token:");  // no token file: an empty token, no failure
+    EXPECT_EQ(s["Service.SystemCallFilter"], "@system-service|~@privileged");
+    EXPECT_EQ(s["Service.UMask"], "0077");
     EXPECT_EQ(s["Service.Type"], "simple");
     EXPECT_EQ(s["Service.Restart"], "on-failure");
     EXPECT_EQ(s["Service.RestartPreventExitStatus"], "2");  // a settings error is not restarted
@@ -78,6 +88,16 @@ TEST(Service, SystemdAcceptsTheUnit) {
     EXPECT_EQ(r.out + r.err, "");  // not a single warning
 }
 
+TEST(Service, SystemdRatesTheUnitWellHardened) {
+    if (!fs::exists(analyze)) GTEST_SKIP() << "no systemd-analyze on this machine (apt-get install systemd)";
+    const ProcessResult r = run_process({analyze, "security", "--offline=yes", "--no-pager", unit_file}, 60s);
+    const std::string marker = "Overall exposure level for korven-qxt.service: ";
+    const std::size_t at = r.out.find(marker);
+    ASSERT_NE(at, std::string::npos) << r.out << r.err;
+    const double exposure = std::stod(r.out.substr(at + marker.size()));
+    EXPECT_LE(exposure, 2.0) << r.out;
+}
+
 TEST(Service, ExampleSettingsAreValidButMineNothingWithoutAnAddress) {
     Options o;
     const Outcome<Done> read = apply_config_text(read_file(example), example, o);
@@ -102,7 +122,11 @@ TEST(Service, ExampleSettingsAreValidButMineNothingWithoutAnAddress) {
     EXPECT_GE(shown, 3);
 
     // The service as installed: the miner refuses to start, status 2, and says why.
-    const ProcessResult r = run_process({QXT_BINARY, "--config", example}, 60s);
+    ScratchDir credentials("unit-credentials");
+    const std::string token = (credentials.path() / "http-token").string();
+    std::ofstream(token).flush();  // SetCredential='s empty default: 0400 in the credentials folder
+    fs::permissions(token, fs::perms::owner_read);
+    const ProcessResult r = run_process({QXT_BINARY, "--config", example, "--http-token-file", token}, 60s);
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_EQ(r.err, "a QXT payout address is required: -u <address>\n");
 }

@@ -1,0 +1,60 @@
+// The status server's token from a file: only a file its owner alone can
+// read is taken (status 2 otherwise, before anything is served), and the
+// token read from it guards the server.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "status/service.hpp"
+#include "status/token_file.hpp"
+#include "tests/support/http_client.hpp"
+
+using namespace nolu::qxt;
+using namespace nolu::qxt::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path token_file(const std::string& name, const std::string& text, mode_t mode) {
+    const fs::path path = fs::temp_directory_path() / ("qxt-token-" + std::to_string(getpid()) + "-" + name);
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+    return path;
+}
+
+}  // namespace
+
+TEST(TokenFile, OnlyAFileItsOwnerAloneReadsGivesTheToken) {
+    const fs::path own = token_file("own", "  s3cret.token \nsecond line\n", 0600);
+    EXPECT_EQ(*read_token_file(own), "s3cret.token");
+    const fs::path empty = token_file("empty", "\n", 0400);
+    EXPECT_EQ(*read_token_file(empty), "");
+    for (const mode_t mode : {0640, 0604, 0644}) {
+        const fs::path shared = token_file("shared", "t\n", mode);
+        const Expected<std::string> refused = read_token_file(shared);
+        ASSERT_FALSE(refused) << mode;
+        EXPECT_EQ(refused.error().message, "--http-token-file " + shared.string() +
+                                               ": its group or others may read it: chmod 600 " + shared.string());
+        fs::remove(shared);
+    }
+    EXPECT_FALSE(read_token_file("/no/such/token"));
+    EXPECT_FALSE(read_token_file("/tmp"));
+
+    // At start: a shared file stops the miner with status 2; the owner's file guards the server.
+    Options options;
+    options.http = "127.0.0.1:0";
+    const fs::path start = token_file("start", "t\n", 0644);
+    options.http_token_file = start.string();
+    const auto refused = open_status_service(options);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().status, 2);
+    options.http_token_file = own.string();
+    auto service = open_status_service(options);
+    ASSERT_TRUE(service);
+    fs::remove(start);
+    fs::remove(own);
+    fs::remove(empty);
+}
