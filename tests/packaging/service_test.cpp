@@ -53,7 +53,7 @@ TEST(Service, RunsTheMinerFromTheSettingsFileHardenedAndRestarted) {
                                       "--http-token-file ${CREDENTIALS_DIRECTORY}/http-token");
     EXPECT_EQ(s["Service.LoadCredential"],
               "config.json:/etc/korven-qxt/config.json|http-token:/etc/korven-qxt/http-token");
-    EXPECT_EQ(s["Service.SetCredential"], "http-token:");  // no token file: an empty token, no failure
+    EXPECT_EQ(s["Service.SetCredential"], "http-token:\\n");  // no token file: an empty line, no token
     EXPECT_EQ(s["Service.SystemCallFilter"], "@system-service|~@privileged");
     EXPECT_EQ(s["Service.UMask"], "0077");
     EXPECT_EQ(s["Service.Type"], "simple");
