@@ -2,7 +2,7 @@
 // and what it does with each line the pool sends (jobs, notices, replies).
 // Everything received is untrusted: it is parsed with the bounded reader,
 // validated before it reaches the job slot, and pool texts reach the console
-// without control bytes, cut to outside_text_limit bytes, and notices at most
+// without control bytes, cut to pool_text_limit bytes, and notices at most
 // NoticeLimit::per_window a minute.
 #include <array>
 #include <cstdint>
@@ -10,8 +10,8 @@
 
 #include "common/clock.hpp"
 #include "common/hex.hpp"
+#include "common/printable.hpp"
 #include "common/json.hpp"
-#include "common/outside_text.hpp"
 #include "pool/pool.hpp"
 #include "pool/protocol.hpp"
 
@@ -40,6 +40,9 @@ std::array<std::uint8_t, 32> decode_network_target(const std::string& text) {
 }
 
 }  // namespace
+
+// The most bytes of a pool's text (a notice, a reason) a console line carries.
+constexpr std::size_t pool_text_limit = 200;
 
 std::optional<Job> decode_job(const JsonValue& fields) {
     Job job;
@@ -113,7 +116,7 @@ void Pool::handle_line(std::string_view line) {
         if (!on_log_ || !notice_limit_.admit(now)) return;
         const std::string type = json_string_or(*params, "type", "notification");
         const std::string text = json_string_or(*params, "kind", type);
-        log("pool notice: " + console_safe(text));
+        log("pool notice: " + printable(text, pool_text_limit));
         return;
     }
 
@@ -125,7 +128,7 @@ void Pool::handle_line(std::string_view line) {
     if (id == 1) {
         if (!error.empty()) {
             login_refused_ = true;
-            log("login refused: " + console_safe(error));
+            log("login refused: " + printable(error, pool_text_limit));
             return;
         }
         if (result != nullptr && json_find(*result, "job_id") != nullptr) parse_job(*result);
@@ -144,7 +147,7 @@ void Pool::handle_line(std::string_view line) {
         accepted = true;
         text = status;
     }
-    if (on_share_) on_share_(accepted, console_safe(text));
+    if (on_share_) on_share_(accepted, printable(text, pool_text_limit));
 }
 
 void Pool::parse_job(const JsonValue& fields) {

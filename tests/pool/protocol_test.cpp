@@ -216,10 +216,10 @@ TEST_F(Protocol, PoolTextsAreCutAndNoticesLimited) {
     pool.handle_line(R"({"method":"notification","params":{"kind":")" + huge + "\"}}");
     pool.handle_line(R"({"id":1,"error":")" + huge + "\"}");
     pool.handle_line(R"({"id":9,"error":"é)" + huge + "\"}");
-    const std::string cut = std::string(200, 'x') + "\xE2\x80\xA6 (200000 bytes)";
+    const std::string cut = std::string(200, 'x') + "...";
     EXPECT_EQ(recorder.logs(), (std::vector<std::string>{"pool notice: " + cut, "login refused: " + cut}));
     ASSERT_EQ(recorder.shares().size(), 1u);
-    EXPECT_EQ(recorder.shares()[0].second, "é" + std::string(198, 'x') + "\xE2\x80\xA6 (200002 bytes)");
+    EXPECT_EQ(recorder.shares()[0].second, "é" + std::string(198, 'x') + "...");
 
     // A flood of notices: the first ten of the minute are shown.
     recorder.clear();
