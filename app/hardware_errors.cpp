@@ -8,7 +8,8 @@ namespace nolu::qxt {
 void record_hardware_error(ShareCounters& shares, int thread, const Job& job, std::uint64_t nonce) {
     shares.hw_errors.fetch_add(1);
     log_line(colours.red, "hw   ",
-             "thread " + std::to_string(thread) + ": nonce " + std::to_string(nonce) + " of job " + printable(job.job_id, 64) +
+             "thread " + std::to_string(thread) + ": nonce " + std::to_string(nonce) + " of job " +
+                 printable(job.job_id, 64) +
                  " hashed twice with different results — share withheld (hardware error)");
 }
 
