@@ -46,7 +46,7 @@ struct Options {
     std::string log_file;  // a time-stamped copy of the console lines, appended
 };
 
-// How a settings file (-c, app/config_file.hpp) gives an option; its key is
+// How a settings file (-c, cli/config_file.hpp) gives an option; its key is
 // the option's long name without the dashes.
 enum class ConfigValue {
     text,     // a JSON string
