@@ -149,10 +149,12 @@ void write_prometheus_config(const fs::path& file, std::uint16_t miner_port) {
 TEST(HttpEndToEnd, PrometheusScrapesTheMinerAndItStopsCleanly) {
     const fs::path dir = temp_dir();
     write_sensor(dir / "root");
-    TestPool pool(pool_binary, dir, {"--target", std::string(64, 'f'), "--job-every", "0"});
+    // Shares are accepted unchecked: the pool takes no processor time from the miner.
+    TestPool pool(pool_binary, dir, {"--target", std::string(64, 'f'), "--job-every", "0", "--check-queue", "0"});
     ASSERT_NE(pool.port(), 0);
-    Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr", "-w", "e2e", "-t", "1", "--http",
-               "127.0.0.1:0", "--http-token", token},
+    // Every hash is a share: without the re-check the stop waits for one hash only.
+    Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr", "-w", "e2e", "-t", "1", "--no-recheck",
+               "--http", "127.0.0.1:0", "--http-token", token},
               {"QXT_SENSOR_ROOT=" + (dir / "root").string()});
     // " http  metrics at http://127.0.0.1:<port>/metrics, summary at ..." (port 0: the system chose).
     const std::string prefix = " http  metrics at http://127.0.0.1:";
