@@ -25,7 +25,8 @@ std::string first_line(const fs::path& file) {
 
 // A sensor file's millidegrees ("-5000", "48250\n") in degrees.
 std::optional<double> millidegrees(const fs::path& file) {
-    std::string_view text = first_line(file);
+    const std::string line = first_line(file);
+    std::string_view text = line;
     const bool negative = !text.empty() && text.front() == '-';
     if (negative) text.remove_prefix(1);
     const std::optional<std::uint64_t> value = parse_decimal(text, 1000000000);
