@@ -18,7 +18,9 @@ int main(int argc, char** argv) {
     if (!options) return report_failure(options.error());
     if (options->help) return print_usage(argv[0]);
     if (options->version) return print_version();
-    const Outcome<std::unique_ptr<StatusService>> status = open_status_service(*options);
+    // --verify serves nothing.
+    const HttpSettings http = options->verify.empty() ? HttpSettings{options->http, options->http_token} : HttpSettings{};
+    const Outcome<std::unique_ptr<StatusService>> status = open_status_service(http);
     if (!status) return report_failure(status.error());
     if (const Outcome<Done> console = open_console(*options); !console) return report_failure(console.error());
     const IsaSupport isa = detect_isa();

@@ -28,8 +28,8 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
         p.hash_lanes = setup.engine->hash_lanes;
         p.lanes = plan.lanes;
         p.settings = plan.settings;
-        p.self_test = self_test_runs(setup, plan);
-        p.recheck = setup.options.recheck;
+        p.self_test = self_test_runs(plan);
+        p.recheck = plan.recheck;
         p.stop = &stop_flag;
         p.counters = &counters_;
         p.hashes = &hashes_;

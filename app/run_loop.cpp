@@ -1,5 +1,9 @@
 #include "app/run_loop.hpp"
 
+#include <numeric>
+#include <utility>
+#include <vector>
+
 #include "console/console.hpp"
 #include "app/fee.hpp"
 #include "app/hash_rates.hpp"
@@ -18,15 +22,26 @@ namespace {
 
 constexpr std::uint64_t second_ns = 1000000000ull;
 
+std::uint64_t sum(const std::vector<std::uint64_t>& counts) {
+    return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
+}
+
+HashRates first_reading(const MiningThreads& threads) {
+    std::vector<std::uint64_t> per_thread = threads.thread_hashes();
+    const std::uint64_t total = sum(per_thread);
+    return HashRates(total, std::move(per_thread));
+}
+
 // Samples the hash counters once a second into the rate rings.
 class Sampler {
 public:
-    explicit Sampler(const MiningThreads& threads)
-        : threads_(threads), rates_(threads.hashes(), threads.thread_hashes()) {}
-    // Sleeps one second, then stores the hashes of that second.
+    explicit Sampler(const MiningThreads& threads) : threads_(threads), rates_(first_reading(threads)) {}
+    // Sleeps one second, then stores the hashes of that second. The total
+    // is the sum of the threads' counts read at once, so the two always agree.
     void next_second() {
         sleep_ns(second_ns);
-        rates_.sample(threads_.hashes(), threads_.thread_hashes());
+        const std::vector<std::uint64_t> per_thread = threads_.thread_hashes();
+        rates_.sample(sum(per_thread), per_thread);
     }
     const RateRing& ring() const { return rates_.total(); }
     const HashRates& rates() const { return rates_; }
@@ -36,27 +51,23 @@ private:
     HashRates rates_;
 };
 
-Config pool_config(const Setup& setup, const MiningPlan& plan) {
+Config pool_config(const MiningPlan& plan) {
     Config config;
     config.host = plan.endpoint.host;
     config.port = plan.endpoint.port;
     config.backups = plan.backups;
-    config.address = setup.options.address;
+    config.address = plan.address;
     config.worker = plan.worker;
     config.agent = std::string("nolu-korven-qxt/") + version_text;
     config.difficulty_hint = 60LL * plan.threads;
     return config;
 }
 
-// The speed line, and the statistics file when one is asked for.
-void report_speed(const Setup& setup, const RateRing& ring, const ShareCounters& shares, std::uint64_t uptime_s) {
-    const std::uint64_t accepted = shares.accepted.load();
-    const std::uint64_t rejected = shares.rejected.load();
-    const std::uint64_t hw_errors = shares.hw_errors.load();
-    log_line(colours.grey, "speed", format_speed_line(ring, accepted, rejected) + hardware_error_suffix(hw_errors));
-    if (!setup.options.stats_file.empty())
-        write_stats_file(setup.options.stats_file,
-                         format_stats_json(ring.rate(60), accepted, rejected, uptime_s, hw_errors));
+// The speed line, and the statistics file when one is asked for, from the
+// snapshot the watchers see.
+void report_speed(const MiningPlan& plan, const MinerSnapshot& snapshot) {
+    log_line(colours.grey, "speed", format_speed_line(snapshot) + hardware_error_suffix(snapshot.hw_errors));
+    if (!plan.stats_file.empty()) write_stats_file(plan.stats_file, format_stats_json(snapshot));
 }
 
 // A run in which no thread holds an arena has nothing to mine with: it ends
@@ -86,13 +97,13 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board
         board.publish(hashing_snapshot(setup, plan, threads, sampler.rates(), uptime_s));
     };
     publish();
-    const auto seconds = static_cast<std::uint64_t>(setup.options.bench);
+    const auto seconds = static_cast<std::uint64_t>(plan.bench_seconds);
     while (!stop_flag.load()) {
         sampler.next_second();
         publish();
         if (sampler.ring().samples() >= seconds) {
             log_line(colours.bold, "bench",
-                     format_bench_line(plan.threads, meter.rate(threads.hashes(), steady_ns()), setup.options.bench));
+                     format_bench_line(plan.threads, meter.rate(threads.hashes(), steady_ns()), plan.bench_seconds));
             break;
         }
     }
@@ -105,7 +116,7 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
     Pool pool;
     pool.set_callbacks([](const std::string& text) { log_line(colours.grey, "net  ", text); },
                        [&shares](bool accepted, const std::string& reason) { record_share(shares, accepted, reason); });
-    const Config config = pool_config(setup, plan);
+    const Config config = pool_config(plan);
     ReconnectCount reconnects;
     reconnects.before_start(pool.connection_number());
     pool.start(config);
@@ -134,7 +145,8 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
     auto publish = [&] {
         MinerSnapshot snapshot =
             hashing_snapshot(setup, plan, threads, sampler.rates(), (steady_ns() - uptime_start) / second_ns);
-        add_pool_facts(snapshot, pool, shares, reconnects.total(pool.connection_number()), fee.in_fee());
+        add_pool_facts(snapshot, pool, reconnects.total(pool.connection_number()), fee.in_fee());
+        add_share_facts(snapshot, shares);
         board.publish(std::move(snapshot));
     };
     publish();
@@ -146,8 +158,7 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
         publish();
         if (hw_watch.tick(steady_ns() / second_ns, shares.hw_errors.load()))
             log_line(colours.red, "hw   ", unstable_machine_warning());
-        if (sampler.ring().samples() % 10 == 0)
-            report_speed(setup, sampler.ring(), shares, (steady_ns() - uptime_start) / second_ns);
+        if (sampler.ring().samples() % 10 == 0) report_speed(plan, *board.latest());
     }
 
     stop_flag.exchange(true);

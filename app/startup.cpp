@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "console/console.hpp"
 #include "console/log_file.hpp"
 #include "console/signals.hpp"
+#include "host/temperature.hpp"
 
 namespace nolu::qxt {
 
@@ -47,6 +49,7 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
     const Options& o = setup.options;
     MiningPlan plan;
     plan.bench = o.bench > 0;
+    plan.bench_seconds = o.bench;
     if (!plan.bench && o.address.empty())
         return command_line_failure("a QXT payout address is required: -u <address>");
 
@@ -56,11 +59,18 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
         cores, o.threads, effective_skip(*setup.engine, o), o.rebuild,
         [](std::uint64_t arena) { return probe_memory(arena); }, plan.lanes);
     plan.threads = plan.choice.threads;
+    plan.auto_threads = o.threads <= 0;
     plan.settings = with_skip(setup.settings, plan.choice.skip, plan.choice.rebuild);
     plan.settings.prefault = true;  // the arenas are real before the first hash, and before the speed is counted
+    plan.self_test = o.self_test;
+    plan.recheck = o.recheck;
+    plan.address = o.address;
     plan.worker = o.worker.empty() ? host_name_worker() : o.worker;
-    plan.endpoint = *split_pool(o.pool);  // the parser has checked the ports
-    for (const std::string& backup : o.backup_pools) plan.backups.push_back(*split_pool(backup));
+    plan.endpoint = o.pool_endpoint;
+    plan.backups = o.backup_endpoints;
+    plan.stats_file = o.stats_file;
+    plan.sensor_root = sensor_root_from_environment();
+    plan.start_time_s = static_cast<std::int64_t>(std::time(nullptr));
     plan.memory_warning = memory_warning(o.threads, plan.lanes, arena_bytes(plan.settings), plan.choice.budget);
     return plan;
 }

@@ -3,6 +3,7 @@
 // or the failure that ends the run.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,15 +18,24 @@ namespace nolu::qxt {
 // colours, the banner and the signal handlers.
 Outcome<Done> open_console(const Options& options);
 
+// The options resolved once: everything the run reads after start-up.
 struct MiningPlan {
     bool bench = false;
+    int bench_seconds = 0;  // --bench
     int threads = 1;
+    bool auto_threads = true;  // the thread rule chose the count (no -t)
     int lanes = 1;          // nonces each thread hashes at once (arenas per thread)
     ThreadChoice choice;    // the thread rule's result and the memory it saw
     HashSettings settings;  // the setup's, with the skip-store setting chosen
+    bool self_test = true;  // every thread hashes the known record first (unless the settings hash wrong)
+    bool recheck = true;    // every share is hashed twice before it goes out
+    std::string address;    // the payout address (empty when benchmarking)
     std::string worker;     // the worker name (the host name when not given)
     Endpoint endpoint;
     std::vector<Endpoint> backups;  // --backup-pool, in order
+    std::string stats_file;         // --stats-file; empty: none
+    std::string sensor_root = "/";  // the root the CPU temperature is read below
+    std::int64_t start_time_s = 0;  // Unix time of the start
     std::string memory_warning;         // -t asks for more arenas than memory holds; empty otherwise
 };
 

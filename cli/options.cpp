@@ -97,13 +97,17 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
         if (const Outcome<Done> again = apply_arguments(argc, argv, merged); !again) return again.error();
         o = std::move(merged);
     }
-    const std::size_t colon = o.pool.rfind(':');
-    if (!split_pool(o.pool))
-        return command_line_failure("pool port " + o.pool.substr(colon + 1) + " is out of range (0 to 65535)");
+    const Expected<Endpoint> pool = split_pool(o.pool);
+    if (!pool)
+        return command_line_failure("pool port " + o.pool.substr(o.pool.rfind(':') + 1) +
+                                    " is out of range (0 to 65535)");
+    o.pool_endpoint = *pool;
     for (const std::string& backup : o.backup_pools) {
-        if (!split_pool(backup))
+        const Expected<Endpoint> endpoint = split_pool(backup);
+        if (!endpoint)
             return command_line_failure("backup pool port " + backup.substr(backup.rfind(':') + 1) +
                                         " is out of range (0 to 65535)");
+        o.backup_endpoints.push_back(*endpoint);
     }
     return o;
 }

@@ -20,6 +20,8 @@ inline constexpr const char* default_pool = "qxt.nolupool.net:3358";
 struct Options {
     std::string pool = default_pool;
     std::vector<std::string> backup_pools;  // --backup-pool, in the order given
+    Endpoint pool_endpoint;                 // pool and backup_pools split once, when parse_options ends
+    std::vector<Endpoint> backup_endpoints;
     std::string address;
     std::string worker;
     int threads = 0;
@@ -94,7 +96,8 @@ inline constexpr int default_tune_seconds = 300;
 // --tune a file that does not exist yet is not read: the tuner makes it). Fails
 // (status 2, a plain line for standard error) on an unknown option, a missing
 // value, a number out of its option's range, a settings file that cannot be
-// used or a pool port out of range.
+// used or a pool port out of range. The pools are split into endpoints here,
+// once.
 Outcome<Options> parse_options(int argc, const char* const* argv);
 
 std::string usage_text(const char* program);

@@ -30,18 +30,18 @@ void StatusService::announce() const {
                  (token_ ? " (bearer token required)" : ""));
 }
 
-Outcome<std::unique_ptr<StatusService>> open_status_service(const Options& options) {
+Outcome<std::unique_ptr<StatusService>> open_status_service(const HttpSettings& http) {
     auto service = std::make_unique<StatusService>();
-    if (options.http.empty() || !options.verify.empty()) return service;
-    if (!printable_token(options.http_token))
+    if (http.listen.empty()) return service;
+    if (!printable_token(http.token))
         return command_line_failure("--http-token: use printable characters without blanks");
-    const Expected<HttpEndpoint> endpoint = parse_http_endpoint(options.http);
+    const Expected<HttpEndpoint> endpoint = parse_http_endpoint(http.listen);
     if (!endpoint) return command_line_failure(endpoint.error().message);
-    const bool token = !options.http_token.empty();
-    const Expected<HttpListener> listener = open_http_listener(*endpoint, token, options.http);
+    const bool token = !http.token.empty();
+    const Expected<HttpListener> listener = open_http_listener(*endpoint, token, http.listen);
     if (!listener) return command_line_failure(listener.error().message);
     Expected<std::unique_ptr<HttpServer>> server =
-        HttpServer::start(listener->fd, options.http_token, status_routes(service->board_));
+        HttpServer::start(listener->fd, http.token, status_routes(service->board_));
     if (!server) return command_line_failure(server.error().message);
     service->server_ = std::move(*server);
     service->url_ = listener->url;

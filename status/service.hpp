@@ -8,10 +8,15 @@
 
 #include "console/failure.hpp"
 #include "net/http/server.hpp"
-#include "cli/options.hpp"
 #include "status/board.hpp"
 
 namespace nolu::qxt {
+
+// What --http and --http-token ask for.
+struct HttpSettings {
+    std::string listen;  // [host:]port; empty: no server
+    std::string token;   // the bearer token every request must carry; empty: none
+};
 
 class StatusService {
 public:
@@ -27,7 +32,7 @@ public:
     void stop();
 
 private:
-    friend Outcome<std::unique_ptr<StatusService>> open_status_service(const Options& options);
+    friend Outcome<std::unique_ptr<StatusService>> open_status_service(const HttpSettings& http);
 
     StatusBoard board_;  // outlives the server, whose routes read it
     std::unique_ptr<HttpServer> server_;
@@ -35,11 +40,11 @@ private:
     bool token_ = false;
 };
 
-// Without --http, or when verifying: a board and no server. With it: binds
+// Without an address to listen on: a board and no server. With one: binds
 // the listener and starts the server before anything else runs, so a bad
 // address, a port in use or an address beyond loopback without --http-token
 // end the start with a plain line on standard error and status 2.
-Outcome<std::unique_ptr<StatusService>> open_status_service(const Options& options);
+Outcome<std::unique_ptr<StatusService>> open_status_service(const HttpSettings& http);
 
 // /metrics and /summary of the board's latest snapshot; 503 before the
 // first one; 404 for any other path.
