@@ -1,10 +1,15 @@
 #include "app/run_loop.hpp"
 
+#include <algorithm>
+#include <functional>
+
 #include "console/console.hpp"
+#include "console/log_file.hpp"
 #include "app/fee.hpp"
 #include "app/hash_rates.hpp"
 #include "app/hardware_errors.hpp"
 #include "app/mining_threads.hpp"
+#include "app/pause_control.hpp"
 #include "offline/offline.hpp"
 #include "console/signals.hpp"
 #include "status/stats.hpp"
@@ -17,15 +22,21 @@ namespace nolu::qxt {
 namespace {
 
 constexpr std::uint64_t second_ns = 1000000000ull;
+constexpr std::uint64_t step_ns = 100000000ull;
 
 // Samples the hash counters once a second into the rate rings.
 class Sampler {
 public:
     explicit Sampler(const MiningThreads& threads)
         : threads_(threads), rates_(threads.hashes(), threads.thread_hashes()) {}
-    // Sleeps one second, then stores the hashes of that second.
-    void next_second() {
-        sleep_ns(second_ns);
+    // Sleeps one second in steps of 100 ms, calling between after each (a
+    // stop ends the sleep), then stores the hashes of that second.
+    void next_second(const std::function<void()>& between = {}) {
+        const std::uint64_t end = steady_ns() + second_ns;
+        for (std::uint64_t now = steady_ns(); now < end && !stop_flag.load(); now = steady_ns()) {
+            sleep_ns(std::min(step_ns, end - now));
+            if (between) between();
+        }
         rates_.sample(threads_.hashes(), threads_.thread_hashes());
     }
     const RateRing& ring() const { return rates_.total(); }
@@ -36,13 +47,15 @@ private:
     HashRates rates_;
 };
 
-Config pool_config(const Setup& setup, const MiningPlan& plan) {
+// From the settings in force: the start's, or a reload's.
+Config pool_config(const Options& options, const MiningPlan& plan) {
     Config config;
-    config.host = plan.endpoint.host;
-    config.port = plan.endpoint.port;
-    config.backups = plan.backups;
-    config.address = setup.options.address;
-    config.worker = plan.worker;
+    const Endpoint primary = *split_pool(options.pool);  // the option parser has checked the ports
+    config.host = primary.host;
+    config.port = primary.port;
+    for (const std::string& backup : options.backup_pools) config.backups.push_back(*split_pool(backup));
+    config.address = options.address;
+    config.worker = worker_name(options);
     config.agent = std::string("nolu-korven-qxt/") + version_text;
     config.difficulty_hint = 60LL * plan.threads;
     return config;
@@ -68,6 +81,38 @@ bool no_arena_at_all(const MiningThreads& threads) {
 Failure no_arena_failure() {
     return memory_failure("no mining thread could map its arena: nothing to mine with");
 }
+
+// Where a reload's changes go: the pools through the fee switch (which
+// reconnects), the token to the status server, the log file to the console.
+ReloadTargets reload_targets(FeeSwitch& fee, StatusService& service, const MiningPlan& plan) {
+    ReloadTargets targets;
+    targets.pools = [&fee, &plan](const Options& live) { fee.set_user(pool_config(live, plan)); };
+    targets.token = [&service](const std::string& token) {
+        const Status set = service.set_token(token);
+        return set ? std::string() : set.error().message;
+    };
+    targets.log_file = [](const std::string& path) {
+        const Status switched = switch_log_file(path);
+        return switched ? std::string() : switched.error().message;
+    };
+    return targets;
+}
+
+// The run's pause control behind POST /pause and /resume while the run
+// lasts; at its end the server stops first, so no request reaches it after.
+class ControlAttached {
+public:
+    ControlAttached(StatusService& service, RunControl& control) : service_(service) { service_.attach(&control); }
+    ~ControlAttached() {
+        service_.stop();
+        service_.attach(nullptr);
+    }
+    ControlAttached(const ControlAttached&) = delete;
+    ControlAttached& operator=(const ControlAttached&) = delete;
+
+private:
+    StatusService& service_;
+};
 
 }  // namespace
 
@@ -100,19 +145,21 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board
     return 0;
 }
 
-int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
+int run_mining(const Setup& setup, const MiningPlan& plan, StatusService& service, const Reread& reread) {
     ShareCounters shares;
     Pool pool;
     pool.set_callbacks([](const std::string& text) { log_line(colours.grey, "net  ", text); },
                        [&shares](bool accepted, const std::string& reason) { record_share(shares, accepted, reason); });
-    const Config config = pool_config(setup, plan);
+    const Config config = pool_config(setup.options, plan);
     ReconnectCount reconnects;
     reconnects.before_start(pool.connection_number());
     pool.start(config);
 
+    PauseControl pause;
     MiningThreads threads;
     const std::uint64_t uptime_start = steady_ns();
-    if (const Outcome<Done> started = start_and_check(threads, setup, plan, &pool, &shares); !started) {
+    if (const Outcome<Done> started = start_and_check(threads, setup, plan, &pool, &shares, pause.hold_flag());
+        !started) {
         pool.stop();
         threads.stop_and_join();
         return report_failure(started.error());
@@ -130,19 +177,23 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
             pool.start(next);
         },
         [](const char* line) { log_line(colours.grey, "fee  ", line); });
+    Steering steering(setup.options, pause, reread, reload_targets(fee, service, plan));
+    const ControlAttached attached(service, pause);
     Sampler sampler(threads);
     auto publish = [&] {
         MinerSnapshot snapshot =
             hashing_snapshot(setup, plan, threads, sampler.rates(), (steady_ns() - uptime_start) / second_ns);
         add_pool_facts(snapshot, pool, shares, reconnects.total(pool.connection_number()), fee.in_fee());
-        board.publish(std::move(snapshot));
+        add_pause_facts(snapshot, pause.paused(), pause.thermal_pauses());
+        service.board().publish(std::move(snapshot));
     };
     publish();
     HardwareErrorWatch hw_watch;
     const std::uint64_t fee_clock_start = steady_ns();
     while (!stop_flag.load()) {
-        sampler.next_second();
+        sampler.next_second([&steering] { steering.each_step(); });
         fee.tick((steady_ns() - fee_clock_start) / second_ns);
+        steering.each_second();
         publish();
         if (hw_watch.tick(steady_ns() / second_ns, shares.hw_errors.load()))
             log_line(colours.red, "hw   ", unstable_machine_warning());

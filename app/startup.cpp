@@ -7,6 +7,7 @@
 #include "console/console.hpp"
 #include "console/log_file.hpp"
 #include "console/signals.hpp"
+#include "app/thermal.hpp"
 
 namespace nolu::qxt {
 
@@ -20,6 +21,10 @@ std::string host_name_worker() {
 }
 
 }  // namespace
+
+std::string worker_name(const Options& options) {
+    return options.worker.empty() ? host_name_worker() : options.worker;
+}
 
 std::string memory_warning(int threads, int lanes, std::uint64_t arena, const MemoryBudget& b) {
     const std::int64_t fit = std::int64_t{b.fit_1g} + b.fit_2m + b.fit_ram;
@@ -49,6 +54,7 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
     plan.bench = o.bench > 0;
     if (!plan.bench && o.address.empty())
         return command_line_failure("a QXT payout address is required: -u <address>");
+    if (const Outcome<Done> sensor = check_thermal_sensor(o); !sensor) return sensor.error();
 
     const int cores = static_cast<int>(setup.topology.cpus.size());
     plan.lanes = std::max(o.lanes, 1);
@@ -58,7 +64,7 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
     plan.threads = plan.choice.threads;
     plan.settings = with_skip(setup.settings, plan.choice.skip, plan.choice.rebuild);
     plan.settings.prefault = true;  // the arenas are real before the first hash, and before the speed is counted
-    plan.worker = o.worker.empty() ? host_name_worker() : o.worker;
+    plan.worker = worker_name(o);
     plan.endpoint = *split_pool(o.pool);  // the parser has checked the ports
     for (const std::string& backup : o.backup_pools) plan.backups.push_back(*split_pool(backup));
     plan.memory_warning = memory_warning(o.threads, plan.lanes, arena_bytes(plan.settings), plan.choice.budget);

@@ -33,6 +33,9 @@ struct MiningPlan {
 // ("-t 8 is more than memory holds: 5 arena(s) of 2048 MiB (...)"), or "".
 std::string memory_warning(int threads, int lanes, std::uint64_t arena_bytes, const MemoryBudget& budget);
 
+// The worker name: --worker, else the host name.
+std::string worker_name(const Options& options);
+
 // A payout address unless benchmarking, the thread count and the skip-store
 // setting against the memory budget (a warning when -t asks for more arenas
 // than it holds; the count stands), the worker name, the pools.

@@ -39,6 +39,8 @@ constexpr NumberRange number_ranges[] = {
     {"--side-dist", INT_MIN, 2097152},     // 0 or less: the planner tries; at most the arena
     {"--lanes", INT_MIN, INT_MAX},         // the option rules say 1 to 4; no wrapping into that
     {"--tune", 0, INT_MAX},                // seconds
+    {"--max-temp", 0, 150},                // °C; 0 = no limit
+    {"--cpu-priority", 0, 5},
 };
 
 }  // namespace
@@ -93,6 +95,12 @@ constexpr OptionRow option_rows[] = {
     {{"--config", "-c"}, true, [](Options& o, const char* v) { o.config = v; }, ConfigValue::none},
     {{"--log-file"}, true, [](Options& o, const char* v) { o.log_file = v; }},
     {{"--lanes"}, true, [](Options& o, const char* v) { o.lanes = read_int(v); }, ConfigValue::integer},
+    {{"--max-temp"}, true, [](Options& o, const char* v) { o.max_temp = read_int(v); }, ConfigValue::integer},
+    {{"--cpu-priority"}, true, [](Options& o, const char* v) { o.cpu_priority = read_int(v); },
+     ConfigValue::integer},
+    {{"--dry-run"}, false, [](Options& o, const char*) { o.dry_run = true; }, ConfigValue::none},
+    // Not in the usage text: the tests' fake sensor tree.
+    {{"--sensor-root"}, true, [](Options& o, const char* v) { o.sensor_root = v; }},
     {{"--tune"}, false,
      [](Options& o, const char* v) {
          o.tune = true;
@@ -148,6 +156,10 @@ std::string usage_text(const char* program) {
         "      --tune [seconds]     try the settings this machine can hold and list them by speed (default: "
         "300 s in all);\n"
         "                           with -c <file>, write the fastest setting there\n";
+    text +=
+        "      --max-temp <C>       pause hashing at this CPU temperature, resume 5 C below (0 = no limit)\n"
+        "      --cpu-priority <n>   lower the mining threads' priority for a shared machine (0-5, 0 = unchanged)\n"
+        "      --dry-run            check the options, settings file and processor, say what would run, exit\n";
     return text;
 }
 
