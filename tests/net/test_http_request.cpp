@@ -158,3 +158,30 @@ TEST(HttpReply, TokenIsCheckedBeforeTheMethodAndThePath) {
     EXPECT_EQ(answer_http(request("POST", "/metrics", "Bearer t0k"), "t0k", routes).status, 405);
     EXPECT_EQ(answer_http(request("HEAD", "/metrics", "Bearer t0k"), "t0k", routes).body, "ok");
 }
+
+TEST(HttpReply, PostGoesToTheActionsOnlyBehindAToken) {
+    int acted = 0;
+    const HttpRoutes routes = [](std::string_view) { return http_error(404); };
+    const HttpRoutes actions = [&acted](std::string_view path) {
+        ++acted;
+        HttpReply r;
+        r.body = std::string(path);
+        return r;
+    };
+    HttpRequest post;
+    post.method = "POST";
+    post.path = "/pause";
+    // No token configured: refused, and the reply says why (loopback is no excuse).
+    const HttpReply refused = answer_http(post, "", routes, actions);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.body,
+              "403 Forbidden\nPOST requests change the miner: they need a bearer token (start it with --http-token)\n");
+    EXPECT_EQ(answer_http(post, "t0k", routes, actions).status, 401);
+    EXPECT_EQ(acted, 0);
+    post.has_authorization = true;
+    post.authorization = "Bearer t0k";
+    EXPECT_EQ(answer_http(post, "t0k", routes, actions).body, "/pause");
+    EXPECT_EQ(acted, 1);
+    post.method = "PUT";
+    EXPECT_EQ(answer_http(post, "t0k", routes, actions).status, 405);
+}
