@@ -27,9 +27,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "common/clock.hpp"
+#include "net/lookups.hpp"
 #include "pool/backoff.hpp"
 #include "pool/connector.hpp"
-#include "net/lookups.hpp"
 #include "pool/probe.hpp"
 
 namespace nolu::qxt {
@@ -47,13 +48,6 @@ constexpr int send_stall_steps = 100;
 // A pool that refuses the login this many times running is left for the next one.
 constexpr int refusals_before_moving_on = 3;
 
-void sleep_for(std::chrono::milliseconds step) {
-    timespec request{};
-    request.tv_sec = static_cast<time_t>(step.count() / 1000);
-    request.tv_nsec = static_cast<long>((step.count() % 1000) * 1000000);
-    timespec remaining{};
-    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
-}
 
 PoolTiming with_step(std::chrono::milliseconds step) {
     PoolTiming timing;
@@ -220,7 +214,7 @@ void Pool::log(const std::string& text) {
 void Pool::wait_steps(long tenths) {
     for (long i = 0; i < tenths; ++i) {
         if (!running_.load()) return;
-        sleep_for(timing_.step);
+        sleep_ms(static_cast<std::uint64_t>(timing_.step.count()));
     }
 }
 

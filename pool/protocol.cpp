@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/hex.hpp"
+#include "common/printable.hpp"
 #include "common/json.hpp"
 #include "pool/pool.hpp"
 #include "pool/protocol.hpp"
@@ -36,27 +37,6 @@ std::array<std::uint8_t, 32> decode_network_target(const std::string& text) {
     return out;
 }
 
-// Pool texts end up on the user's terminal: control bytes (C0, DEL and the
-// UTF-8 encoded C1 range) would let a pool move the cursor, rewrite earlier
-// lines or forge console lines, so each becomes a '?'. Printable text,
-// UTF-8 included, passes unchanged.
-std::string printable(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x20 || b == 0x7F) {
-            out.push_back('?');
-        } else if (b == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            out.push_back('?');
-            ++i;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
