@@ -177,7 +177,7 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusService& servic
             pool.start(next);
         },
         [](const char* line) { log_line(colours.grey, "fee  ", line); });
-    Steering steering(setup.options, pause, reread, reload_targets(fee, service, plan));
+    Steering steering(setup.options, plan.sensor_root, pause, reread, reload_targets(fee, service, plan));
     const ControlAttached attached(service, pause);
     Sampler sampler(threads);
     auto publish = [&] {

@@ -8,6 +8,7 @@
 #include "console/log_file.hpp"
 #include "console/signals.hpp"
 #include "app/thermal.hpp"
+#include "host/temperature.hpp"
 
 namespace nolu::qxt {
 
@@ -54,7 +55,8 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
     plan.bench = o.bench > 0;
     if (!plan.bench && o.address.empty())
         return command_line_failure("a QXT payout address is required: -u <address>");
-    if (const Outcome<Done> sensor = check_thermal_sensor(o); !sensor) return sensor.error();
+    plan.sensor_root = sensor_root_from_environment();
+    if (const Outcome<Done> sensor = check_thermal_sensor(o.max_temp, plan.sensor_root); !sensor) return sensor.error();
 
     const int cores = static_cast<int>(setup.topology.cpus.size());
     plan.lanes = std::max(o.lanes, 1);

@@ -26,6 +26,7 @@ struct MiningPlan {
     std::string worker;     // the worker name (the host name when not given)
     Endpoint endpoint;
     std::vector<Endpoint> backups;  // --backup-pool, in order
+    std::string sensor_root = "/";  // the root the CPU temperature is read below
     std::string memory_warning;         // -t asks for more arenas than memory holds; empty otherwise
 };
 

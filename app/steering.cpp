@@ -6,8 +6,13 @@
 
 namespace nolu::qxt {
 
-Steering::Steering(const Options& options, PauseControl& pause, Reread reread, ReloadTargets targets)
-    : live_(options), pause_(pause), reread_(std::move(reread)), targets_(std::move(targets)) {
+Steering::Steering(const Options& options, std::string sensor_root, PauseControl& pause, Reread reread,
+                   ReloadTargets targets)
+    : live_(options),
+      sensor_root_(std::move(sensor_root)),
+      pause_(pause),
+      reread_(std::move(reread)),
+      targets_(std::move(targets)) {
     if (options.max_temp > 0) thermal_.emplace(options.max_temp);
 }
 
@@ -21,7 +26,7 @@ void Steering::each_step() {
 
 void Steering::each_second() {
     if (thermal_) {
-        const std::optional<double> celsius = read_cpu_temperature(live_.sensor_root);
+        const std::optional<double> celsius = read_cpu_temperature(sensor_root_);
         const ThermalLimit::Change change = thermal_->reading(celsius);
         if (change != ThermalLimit::Change::none) {
             pause_.set_thermal(thermal_->hot());

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "app/pause_control.hpp"
 #include "app/reload.hpp"
@@ -17,7 +18,9 @@ using Reread = std::function<Outcome<Options>()>;
 
 class Steering {
 public:
-    Steering(const Options& options, PauseControl& pause, Reread reread, ReloadTargets targets);
+    // sensor_root: where the thermal limit reads the temperature (MiningPlan).
+    Steering(const Options& options, std::string sensor_root, PauseControl& pause, Reread reread,
+             ReloadTargets targets);
 
     // Often (the main loop calls it every 100 ms): a pause or resume signal,
     // so that the threads hold within a second of it.
@@ -30,6 +33,7 @@ public:
 
 private:
     Options live_;
+    std::string sensor_root_;
     PauseControl& pause_;
     Reread reread_;
     ReloadTargets targets_;

@@ -36,11 +36,12 @@ std::string ThermalLimit::line(Change change, double celsius) const {
     return "CPU cooled to " + degrees(celsius) + ": hashing resumed";
 }
 
-Outcome<Done> check_thermal_sensor(const Options& o) {
-    if (o.max_temp <= 0 || read_cpu_temperature(o.sensor_root)) return Done{};
-    return command_line_failure("--max-temp " + std::to_string(o.max_temp) +
-                                ": no CPU temperature sensor (hwmon coretemp, k10temp or zenpower under "
-                                "/sys/class/hwmon); load its driver or leave --max-temp out");
+Outcome<Done> check_thermal_sensor(int max_temp, const std::string& root) {
+    if (max_temp <= 0 || read_cpu_temperature(root)) return Done{};
+    return command_line_failure("--max-temp " + std::to_string(max_temp) +
+                                ": no CPU temperature sensor (hwmon coretemp, k10temp or zenpower, or an "
+                                "x86_pkg_temp thermal zone, under /sys/class); load its driver or leave "
+                                "--max-temp out");
 }
 
 }  // namespace nolu::qxt

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "cli/options.hpp"
 #include "console/failure.hpp"
 
 namespace nolu::qxt {
@@ -32,9 +31,9 @@ private:
     bool hot_ = false;
 };
 
-// With --max-temp, the processor's temperature must be readable below
-// options.sensor_root: a limit that can never act would be a silent no-op
+// With a limit (--max-temp above 0), the processor's temperature must be
+// readable below root: a limit that can never act would be a silent no-op
 // (status 2, naming the sensors looked for).
-Outcome<Done> check_thermal_sensor(const Options& options);
+Outcome<Done> check_thermal_sensor(int max_temp, const std::string& root);
 
 }  // namespace nolu::qxt

@@ -91,8 +91,6 @@ constexpr OptionRow option_rows[] = {
      .apply = [](Options& o, const char* v) { o.cpu_priority = read_int(v); }, .config = C::integer,
      .value_name = "<n>", .help = "lower the mining threads' priority, for a shared machine (0-5, 0 = unchanged)",
      .range = between(0, 5)},
-    {.names = {"--sensor-root"}, .takes_value = true, .apply = [](Options& o, const char* v) { o.sensor_root = v; },
-     .value_name = "<dir>", .help = "read the CPU temperature below <dir>/sys/class/hwmon (default: /), for tests"},
     {.names = {"--http"}, .takes_value = true, .apply = [](Options& o, const char* v) { o.http = v; },
      .value_name = "<[host:]port>",
      .help = "serve /metrics (Prometheus) and /summary (JSON) over HTTP (a bare port: 127.0.0.1)"},

@@ -47,7 +47,6 @@ struct Options {
     int max_temp = 0;      // °C at which hashing pauses (resumes 5 °C below); 0 = no limit
     int cpu_priority = 0;  // 0-5: how far the mining threads' priority is lowered; 0 = unchanged
     bool dry_run = false;  // check everything, say what would run, start nothing
-    std::string sensor_root = "/";  // where /sys/class/hwmon is looked for (tests give a fake tree)
 };
 
 // How a settings file (-c, app/config_file.hpp) gives an option; its key is

@@ -1,6 +1,6 @@
-// Steering a run, piece by piece: the thermal limit's hysteresis, the pause
-// reasons behind the threads' one flag, the hwmon reader on fake trees, and
-// what a reload applies, keeps and names for a restart.
+// Steering a run, piece by piece: the thermal limit's hysteresis and its
+// sensor check, the pause reasons behind the threads' one flag, and what a
+// reload applies, keeps and names for a restart.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,7 +12,6 @@
 #include "app/pause_control.hpp"
 #include "app/reload.hpp"
 #include "app/thermal.hpp"
-#include "host/temperature.hpp"
 #include "tests/support/capture.hpp"
 
 using namespace nolu::qxt;
@@ -75,27 +74,15 @@ TEST(PauseControl, ARequestAndTheThermalLimitHoldTheThreadsApart) {
               " pause resume (HTTP request) waits for the CPU to cool\n");
 }
 
-TEST(CpuTemperature, HottestInputOfTheProcessorChipsOnly) {
+TEST(ThermalLimit, ALimitNeedsASensorAtStartUp) {
     SensorTree tree;
-    EXPECT_FALSE(read_cpu_temperature(tree.root.string()));  // no hwmon folder at all
-    tree.chip("hwmon0", "nvme", {"99000"});
-    tree.chip("hwmon1", "acpitz", {"98000"});
-    EXPECT_FALSE(read_cpu_temperature(tree.root.string()));
-    tree.chip("hwmon2", "k10temp", {"61250", "junk", "64500"});
-    EXPECT_DOUBLE_EQ(*read_cpu_temperature(tree.root.string()), 64.5);
-    tree.chip("hwmon3", "coretemp", {"70000"});
-    EXPECT_DOUBLE_EQ(*read_cpu_temperature(tree.root.string()), 70.0);
-
-    Options o;
-    o.sensor_root = (tree.root / "elsewhere").string();
-    EXPECT_TRUE(check_thermal_sensor(o));  // no limit: no sensor needed
-    o.max_temp = 85;
-    const Outcome<Done> missing = check_thermal_sensor(o);
+    EXPECT_TRUE(check_thermal_sensor(0, tree.root.string()));  // no limit: no sensor needed
+    const Outcome<Done> missing = check_thermal_sensor(85, tree.root.string());
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().status, 2);
     EXPECT_EQ(missing.error().message.rfind("--max-temp 85: no CPU temperature sensor (hwmon coretemp", 0), 0u);
-    o.sensor_root = tree.root.string();
-    EXPECT_TRUE(check_thermal_sensor(o));
+    tree.chip("hwmon0", "k10temp", {"61250"});
+    EXPECT_TRUE(check_thermal_sensor(85, tree.root.string()));
 }
 
 namespace {

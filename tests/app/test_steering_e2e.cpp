@@ -121,7 +121,8 @@ TEST(SteeringEndToEnd, PauseResumeThermalReloadAndStopWhilePaused) {
     write(config, settings(pool_a.endpoint(), "tok1", dir / "one.log", 1));
 
     Process m({miner, "--no-color", "-c", config.string(), "--no-self-test", "--http", "127.0.0.1:0", "--max-temp",
-               "80", "--sensor-root", dir.string(), "--cpu-priority", "1"});
+               "80", "--cpu-priority", "1"},
+              {"QXT_SENSOR_ROOT=" + dir.string()});
     const std::string prefix = " http  metrics at http://127.0.0.1:";
     ASSERT_TRUE(m.wait_for_output(prefix, 30s)) << m.out();
     const auto port = static_cast<std::uint16_t>(std::atoi(m.out().c_str() + m.out().find(prefix) + prefix.size()));

@@ -119,7 +119,7 @@ TEST(CliSettings, DryRunChecksEverythingAndStartsNothing) {
     r = run({"--dry-run", "-t", "1"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "a QXT payout address is required: -u <address>\n");
-    r = run({"--dry-run", "-u", "QX", "--max-temp", "90", "--sensor-root", dir.string()});
+    r = run_process({binary, "--dry-run", "-u", "QX", "--max-temp", "90"}, 30s, {"QXT_SENSOR_ROOT=" + dir.string()});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("--max-temp 90: no CPU temperature sensor", 0), 0u) << r.err;
     r = run({"--dry-run", "-u", "QX", "--http", "[::1:80"});
