@@ -5,10 +5,11 @@
 namespace nolu::qxt {
 
 std::atomic<bool> stop_flag{false};
-std::atomic<int> pause_signal{0};
-std::atomic<bool> reload_signal{false};
 
 namespace {
+
+std::atomic<int> pause_signal{0};
+std::atomic<bool> reload_signal{false};
 
 void on_stop_signal(int) { stop_flag.exchange(true); }
 

@@ -9,13 +9,10 @@ namespace nolu::qxt {
 
 extern std::atomic<bool> stop_flag;
 
-// The latest of SIGUSR1 and SIGUSR2 not yet taken.
 enum class PauseSignal : int { none = 0, pause = 1, resume = 2 };
-extern std::atomic<int> pause_signal;
-// SIGHUP arrived and was not yet taken.
-extern std::atomic<bool> reload_signal;
 
-// What the main loop has to do, each request once.
+// What the main loop has to do, each request once: the latest of SIGUSR1
+// and SIGUSR2 not yet taken, and whether SIGHUP came since the last look.
 PauseSignal take_pause_signal();
 bool take_reload_signal();
 
