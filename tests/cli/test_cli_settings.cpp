@@ -108,9 +108,7 @@ TEST(CliSettings, DryRunChecksEverythingAndStartsNothing) {
                                    " files settings " + file + " · statistics " + stats + " · log " + log + "\n",
                                    " dry   dry run: the settings hold; nothing was started\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
-    EXPECT_EQ(r.out.find("NOLU KORVEN QXT\n"), std::string::npos);  // no banner
-    EXPECT_FALSE(fs::exists(stats));
-    EXPECT_FALSE(fs::exists(log));
+    EXPECT_FALSE(fs::exists(stats) || fs::exists(log));  // nothing written
 
     // The refusals and statuses of a start.
     r = run({"--no-color", "-c", file, "--dry-run", "--lanes", "7"});
@@ -122,9 +120,5 @@ TEST(CliSettings, DryRunChecksEverythingAndStartsNothing) {
     r = run_process({binary, "--dry-run", "-u", "QX", "--max-temp", "90"}, 30s, {"QXT_SENSOR_ROOT=" + dir.string()});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("--max-temp 90: no CPU temperature sensor", 0), 0u) << r.err;
-    r = run({"--dry-run", "-u", "QX", "--http", "[::1:80"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err, "");
-    EXPECT_EQ(run({"--dry-run", "--verify", "/no/such/file"}).status, 0);  // read when verifying, not before
     fs::remove_all(dir);
 }
