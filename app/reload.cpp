@@ -56,9 +56,12 @@ ReloadPlan plan_reload(const Options& now, const Options& next) {
 }
 
 void apply_reload(Options& live, const Outcome<Options>& next, const ReloadTargets& targets) {
-    const std::string source = live.config.empty() ? "the command line" : live.config;
+    if (live.config.empty()) {
+        log_line(colours.grey, "conf ", "reload: no settings file (-c) to read again");
+        return;
+    }
     if (!next) {
-        log_line(colours.red, "conf ", "reload of " + source + " failed: " + next.error().message +
+        log_line(colours.red, "conf ", "reload of " + live.config + " failed: " + next.error().message +
                                            "; the settings in force stay");
         return;
     }
@@ -87,7 +90,7 @@ void apply_reload(Options& live, const Outcome<Options>& next, const ReloadTarge
         applied.emplace_back("pools");
     }
     log_line(colours.grey, "conf ",
-             "reloaded " + source + ": " + (applied.empty() ? "nothing to apply" : joined(applied) + " applied"));
+             "reloaded " + live.config + ": " + (applied.empty() ? "nothing to apply" : joined(applied) + " applied"));
     if (!plan.restart.empty())
         log_line(colours.red, "conf ", "restart to apply " + joined(plan.restart) + " (the running values stay)");
 }

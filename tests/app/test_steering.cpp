@@ -60,6 +60,9 @@ TEST(Reload, WhatCannotBeAppliedKeepsTheSettingsInForce) {
     EXPECT_EQ(live.http_token, "t");
     EXPECT_EQ(live.address, "QXa");
     EXPECT_EQ(live.pool, Options().pool);
+    live.config.clear();  // started without a settings file: nothing to read again
+    EXPECT_EQ(test::capture_stdout([&] { apply_reload(live, next, targets); }),
+              " conf  reload: no settings file (-c) to read again\n");
     EXPECT_EQ(out,
               " conf  reload of rig.json failed: config file rig.json: not valid JSON; the settings in force stay\n"
               " conf  reload: HTTP token kept: --http-token is required beyond loopback\n"
