@@ -1,5 +1,6 @@
 #include "app/dry_run.hpp"
 
+#include <optional>
 #include <string>
 
 #include "app/report.hpp"
@@ -7,6 +8,7 @@
 #include "cli/setup.hpp"
 #include "console/console.hpp"
 #include "net/http/listen.hpp"
+#include "net/ip_address.hpp"
 
 namespace nolu::qxt {
 
@@ -26,6 +28,17 @@ void print_files(const Options& o) {
                                             " · cpu priority " + std::to_string(o.cpu_priority));
 }
 
+// The --http value as a start reads it, without a lookup or a socket: an
+// address beyond loopback given as a number needs a token.
+Status check_http_option(const Options& o) {
+    if (o.http.empty()) return success();
+    const Expected<HttpEndpoint> endpoint = parse_http_endpoint(o.http);
+    if (!endpoint) return endpoint.error();
+    const std::optional<IpAddress> literal = parse_ip_literal(endpoint->host);
+    if (!literal) return success();  // a name: looked up when the miner starts
+    return check_http_guard(socket_address(*literal, endpoint->port).get(), !o.http_token.empty(), o.http);
+}
+
 // What a run other than mining or benchmarking would do.
 int print_other_mode(const Options& o) {
     log_line(colours.grey, "dry  ", o.tune ? "would tune for " + std::to_string(o.tune_seconds > 0 ? o.tune_seconds
@@ -39,9 +52,7 @@ int print_other_mode(const Options& o) {
 
 int run_dry(const Options& o, const IsaSupport& isa) {
     if (o.color) enable_log_colours();
-    if (!o.http.empty())
-        if (const Expected<HttpEndpoint> endpoint = parse_http_endpoint(o.http); !endpoint)
-            return report_failure(command_line_failure(endpoint.error().message));
+    if (const Status http = check_http_option(o); !http) return report_failure(command_line_failure(http.error().message));
     const Outcome<Setup> setup = set_up(o, isa);
     if (!setup) return report_failure(setup.error());
     if (o.tune || !o.verify.empty()) return print_other_mode(o);

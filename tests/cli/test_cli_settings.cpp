@@ -120,5 +120,9 @@ TEST(CliSettings, DryRunChecksEverythingAndStartsNothing) {
     r = run_process({binary, "--dry-run", "-u", "QX", "--max-temp", "90"}, 30s, {"QXT_SENSOR_ROOT=" + dir.string()});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("--max-temp 90: no CPU temperature sensor", 0), 0u) << r.err;
+    r = run({"--dry-run", "-u", "QX", "--http", "0.0.0.0:9410"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "--http 0.0.0.0:9410 would serve beyond loopback without a token: add --http-token <t> (or "
+                     "listen on 127.0.0.1)\n");
     fs::remove_all(dir);
 }
