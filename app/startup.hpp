@@ -29,6 +29,7 @@ struct MiningPlan {
     HashSettings settings;  // the setup's, with the skip-store setting chosen
     bool self_test = true;  // every thread hashes the known record first (unless the settings hash wrong)
     bool recheck = true;    // every share is hashed twice before it goes out
+    int nice = 0;           // added to the mining threads' nice value (--cpu-priority)
     std::string address;    // the payout address (empty when benchmarking)
     std::string worker;     // the worker name (the host name when not given)
     Endpoint endpoint;
@@ -42,6 +43,13 @@ struct MiningPlan {
 // The warning for threads × lanes arenas above what the budget holds
 // ("-t 8 is more than memory holds: 5 arena(s) of 2048 MiB (...)"), or "".
 std::string memory_warning(int threads, int lanes, std::uint64_t arena_bytes, const MemoryBudget& budget);
+
+// The worker name: --worker, else the host name.
+std::string worker_name(const Options& options);
+
+// The plan with the login and pools of these options (the start's, or a
+// reload's: the one place a reload's options reach the plan).
+MiningPlan with_pools(MiningPlan plan, const Options& options);
 
 // A payout address unless benchmarking, the thread count and the skip-store
 // setting against the memory budget (a warning when -t asks for more arenas

@@ -64,4 +64,9 @@ void add_pool_facts(MinerSnapshot& s, Pool& pool, std::uint64_t reconnects, bool
     s.fee_active = fee_active;
 }
 
+void add_pause_facts(MinerSnapshot& s, bool paused, std::uint64_t thermal_pauses) {
+    s.paused = paused;
+    s.thermal_pauses = thermal_pauses;
+}
+
 }  // namespace nolu::qxt

@@ -41,4 +41,8 @@ MinerSnapshot hashing_snapshot(const Setup& setup, const MiningPlan& plan, const
 // add_share_facts (status/stats.hpp).
 void add_pool_facts(MinerSnapshot& snapshot, Pool& pool, std::uint64_t reconnects, bool fee_active);
 
+// Whether hashing is paused now (a request or the thermal limit) and how
+// often the thermal limit has paused it.
+void add_pause_facts(MinerSnapshot& snapshot, bool paused, std::uint64_t thermal_pauses);
+
 }  // namespace nolu::qxt

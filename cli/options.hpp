@@ -46,6 +46,9 @@ struct Options {
     bool version = false;  // print the version and the usable engines and stop
     std::string config;    // the settings file (-c); the command line overrides it; --tune writes its choice there
     std::string log_file;  // a time-stamped copy of the console lines, appended
+    int max_temp = 0;      // °C at which hashing pauses (resumes 5 °C below); 0 = no limit
+    int cpu_priority = 0;  // 0-5: how far the mining threads' priority is lowered; 0 = unchanged
+    bool dry_run = false;  // check everything, say what would run, start nothing
 };
 
 // How a settings file (-c, cli/config_file.hpp) gives an option; its key is

@@ -516,6 +516,26 @@ TEST(HiveosConfig, AFlightSheetThatCannotWorkIsRefusedOnTheDashboard) {
     EXPECT_TRUE(fs::exists(m.refusal));
 }
 
+TEST(HiveosConfig, TheMinersDryRunRefusesABadExtraOption) {
+    MinerFolder m;
+    fs::copy_file(QXT_BINARY, m.path() / "korven-qxt");
+    m.command("message", R"(printf '%s|' "$@" >> "$(dirname "$0")/messages")");
+    write_file(m.conf, "-o\nold:1\n");
+    ProcessResult r;
+    EXPECT_EQ(apply(m, {"127.0.0.1:1", "QXw", "-t 1 --bogus", std::nullopt}, &r), Texts{});
+    const std::string reason = "the miner refuses the flight sheet (status 2): unknown option --bogus (see --help)";
+    EXPECT_EQ(read_file(m.refusal), reason + "\n");
+    EXPECT_EQ(r.err, "korven-qxt: " + reason + "\n");
+    EXPECT_EQ(read_file(m.bin + "/messages"), "error|korven-qxt: " + reason + "|");
+    // A rule between options, said on a tagged line after the checks began.
+    apply(m, {"127.0.0.1:1", "QXw", "--lanes 9", std::nullopt});
+    EXPECT_EQ(read_file(m.refusal), "the miner refuses the flight sheet (status 2): cpu   --lanes takes 1 to 4\n");
+    // What the miner accepts is written for h-run.sh, and nothing was started.
+    EXPECT_EQ(apply(m, {"127.0.0.1:1", "QXw", "-t 1", std::nullopt}),
+              (Texts{"-o", "127.0.0.1:1", "-u", "QXw", "-t", "1"}));
+    EXPECT_FALSE(fs::exists(m.refusal));
+}
+
 TEST(HiveosConfig, ValuesBecomeArgumentsVerbatimAndRunNothing) {
     MinerFolder m;
     // Each payload would create the file "pwned" if a shell evaluated it.
@@ -534,6 +554,7 @@ namespace {
 // Stands in for the miner: records its arguments and folder, says whether a
 // statistics file was already there, and stops on SIGINT or SIGTERM.
 const char* const stand_in = R"(#!/bin/bash
+[[ ${@: -1} == --dry-run ]] && exit 0
 trap 'echo "stopped by INT"; exit 0' INT
 trap 'echo "stopped by TERM"; exit 0' TERM
 printf '%s\n' "$@" > args.out

@@ -219,6 +219,25 @@ TEST(StatusRoutes, ServiceUnavailableUntilTheFirstSnapshot) {
     EXPECT_EQ(routes("/metrics/").status, 404);
 }
 
+TEST(StatusRoutes, PauseAndResumeGoThroughTheAttachedControl) {
+    struct Control final : RunControl {
+        std::string calls;
+        bool request_pause(bool pause, const char* by) override {
+            calls += std::string(pause ? "pause " : "resume ") + by + ";";
+            return pause;
+        }
+    } control;
+    std::atomic<RunControl*> attached{nullptr};
+    const HttpRoutes actions = status_actions(attached);
+    EXPECT_EQ(actions("/pause").status, 409);  // starting or benchmarking: nothing to pause
+    attached.store(&control);
+    EXPECT_EQ(actions("/pause").body, "{\"paused\":true}\n");
+    EXPECT_EQ(actions("/resume").body, "{\"paused\":false}\n");
+    EXPECT_EQ(actions("/metrics").extra_headers, "Allow: GET, HEAD\r\n");  // a page, not an action
+    EXPECT_EQ(actions("/pause/").status, 404);
+    EXPECT_EQ(control.calls, "pause HTTP;resume HTTP;");
+}
+
 TEST(ReconnectCount, FeeSwitchesAreNotReconnects) {
     ReconnectCount count;
     count.before_start(0);
