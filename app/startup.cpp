@@ -59,8 +59,7 @@ MiningPlan with_pools(MiningPlan plan, const Options& o) {
     return plan;
 }
 
-Outcome<MiningPlan> plan_mining(const Setup& setup) {
-    const Options& o = setup.options;
+Outcome<MiningPlan> plan_mining(const Setup& setup, const Options& o) {
     MiningPlan plan;
     plan.bench = o.bench > 0;
     plan.bench_seconds = o.bench;

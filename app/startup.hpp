@@ -54,6 +54,6 @@ MiningPlan with_pools(MiningPlan plan, const Options& options);
 // A payout address unless benchmarking, the thread count and the skip-store
 // setting against the memory budget (a warning when -t asks for more arenas
 // than it holds; the count stands), the worker name, the pools.
-Outcome<MiningPlan> plan_mining(const Setup& setup);
+Outcome<MiningPlan> plan_mining(const Setup& setup, const Options& options);
 
 }  // namespace nolu::qxt
