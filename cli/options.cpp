@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "cli/config_file.hpp"
+#include "cli/token_file.hpp"
 
 namespace nolu::qxt {
 
@@ -97,13 +98,23 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
         if (const Outcome<Done> again = apply_arguments(argc, argv, merged); !again) return again.error();
         o = std::move(merged);
     }
-    const std::size_t colon = o.pool.rfind(':');
-    if (!split_pool(o.pool))
-        return command_line_failure("pool port " + o.pool.substr(colon + 1) + " is out of range (0 to 65535)");
+    // The token file is read here, so that a reload reads it again like the settings file.
+    if (!o.http_token_file.empty() && !o.http.empty()) {
+        Expected<std::string> token = read_token_file(o.http_token_file);
+        if (!token) return command_line_failure(token.error().message);
+        if (!token->empty()) o.http_token = std::move(*token);
+    }
+    const Expected<Endpoint> pool = split_pool(o.pool);
+    if (!pool)
+        return command_line_failure("pool port " + o.pool.substr(o.pool.rfind(':') + 1) +
+                                    " is out of range (0 to 65535)");
+    o.pool_endpoint = *pool;
     for (const std::string& backup : o.backup_pools) {
-        if (!split_pool(backup))
+        const Expected<Endpoint> endpoint = split_pool(backup);
+        if (!endpoint)
             return command_line_failure("backup pool port " + backup.substr(backup.rfind(':') + 1) +
                                         " is out of range (0 to 65535)");
+        o.backup_endpoints.push_back(*endpoint);
     }
     return o;
 }

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+
+#include "console/console.hpp"
 
 #include "common/unique_fd.hpp"
 
@@ -22,8 +25,8 @@ struct LogFile {
     dev_t device = 0;
     ino_t inode = 0;
 };
-// Written once by open_log_file before other threads exist; afterwards used
-// only under the console mutex.
+// Written by open_log_file before other threads exist; afterwards used only
+// under the console mutex.
 LogFile log_file;
 
 // The log is never opened through a symbolic link (another user could point
@@ -77,6 +80,22 @@ Status open_log_file(const std::string& path) {
     if (errno == ELOOP)
         return fail("the log file " + path + " is a symbolic link: refused (name the file itself)");
     return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
+}
+
+Status switch_log_file(const std::string& path) {
+    const std::lock_guard<std::mutex> lock(console_mutex);
+    if (path == log_file.path) return success();
+    if (path.empty()) {
+        if (log_file.file != nullptr) std::fclose(log_file.file);
+        log_file = LogFile{};
+        return success();
+    }
+    LogFile next;
+    next.path = path;
+    if (!open_at(next)) return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
+    if (log_file.file != nullptr) std::fclose(log_file.file);
+    log_file = next;
+    return success();
 }
 
 void append_to_log_file(std::string_view console_text) {

@@ -9,9 +9,11 @@ const char* http_reason(int status) {
         case 200: return "OK";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
+        case 403: return "Forbidden";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
         case 408: return "Request Timeout";
+        case 409: return "Conflict";
         case 413: return "Content Too Large";
         case 421: return "Misdirected Request";
         case 500: return "Internal Server Error";
@@ -85,10 +87,17 @@ bool loopback_host(std::string_view host) {
     return v4 && !v4->v6 && v4->bytes[0] == 127;
 }
 
-HttpReply answer_http(const HttpRequest& request, std::string_view token, const HttpRoutes& routes) {
+HttpReply answer_http(const HttpRequest& request, std::string_view token, const HttpRoutes& routes,
+                      const HttpRoutes& actions) {
     if (!token.empty() && !(request.has_authorization && bearer_matches(request.authorization, token)))
         return http_error(401);
     if (token.empty() && request.has_host && !loopback_host(request.host)) return http_error(421);
+    if (request.method == "POST" && actions) {
+        if (!token.empty()) return actions(request.path);
+        HttpReply reply = http_error(403);
+        reply.body += "POST requests change the miner: they need a bearer token (start it with --http-token)\n";
+        return reply;
+    }
     if (request.method != "GET" && request.method != "HEAD") return http_error(405);
     return routes(request.path);
 }

@@ -70,10 +70,11 @@ struct BenchRun {
 BenchRun bench(const EngineRow& row, int threads, Options options = {}, HashSettings settings = {}) {
     Setup setup;
     options.bench = 1;
-    setup.options = options;
     setup.engine = &row;
     MiningPlan plan;
     plan.bench = true;
+    plan.bench_seconds = 1;
+    plan.self_test = options.self_test;
     plan.threads = threads;
     plan.settings = settings;
     BenchRun run;

@@ -7,12 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "status/service.hpp"
-#include "status/token_file.hpp"
-#include "tests/support/http_client.hpp"
+#include "cli/options.hpp"
+#include "cli/token_file.hpp"
 
 using namespace nolu::qxt;
-using namespace nolu::qxt::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -38,13 +36,15 @@ TEST(TokenFile, OnlyAFileItsOwnerAloneReadsGivesTheToken) {
               "--http-token-file " + shared.string() + ": its group or others may read it: chmod 600 " + shared.string());
     EXPECT_FALSE(read_token_file("/tmp"));
 
-    // At start: a shared file stops the miner with status 2 before anything is served.
-    Options options;
-    options.http = "127.0.0.1:0";
-    options.http_token_file = shared.string();
-    const auto refused = open_status_service(options);
+    // At start (and at a reload): a shared file stops the miner with status 2; the owner's gives the token.
+    const char* with_shared[] = {"k", "--http", "127.0.0.1:0", "--http-token-file", shared.c_str()};
+    const Outcome<Options> refused = parse_options(5, with_shared);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().status, 2);
+    const char* with_own[] = {"k", "--http", "127.0.0.1:0", "--http-token-file", own.c_str()};
+    const Outcome<Options> taken = parse_options(5, with_own);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->http_token, "s3cret.token");
     fs::remove(shared);
     fs::remove(own);
     fs::remove(empty);

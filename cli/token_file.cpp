@@ -1,4 +1,4 @@
-#include "status/token_file.hpp"
+#include "cli/token_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
