@@ -64,6 +64,12 @@ void write_all(int fd, const std::string& text) {
     }
 }
 
+// Why path could not be opened, from errno.
+Error open_failure(const std::string& path) {
+    if (errno == ELOOP) return fail("the log file " + path + " is a symbolic link: refused (name the file itself)");
+    return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
+}
+
 std::string stamp_now() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -77,24 +83,20 @@ std::string stamp_now() {
 Status open_log_file(const std::string& path) {
     log_file.path = path;
     if (open_at(log_file)) return success();
-    if (errno == ELOOP)
-        return fail("the log file " + path + " is a symbolic link: refused (name the file itself)");
-    return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
+    return open_failure(path);
 }
 
 Status switch_log_file(const std::string& path) {
     const std::lock_guard<std::mutex> lock(console_mutex);
     if (path == log_file.path) return success();
     if (path.empty()) {
-        if (log_file.file != nullptr) std::fclose(log_file.file);
         log_file = LogFile{};
         return success();
     }
     LogFile next;
     next.path = path;
-    if (!open_at(next)) return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
-    if (log_file.file != nullptr) std::fclose(log_file.file);
-    log_file = next;
+    if (!open_at(next)) return open_failure(path);
+    log_file = std::move(next);
     return success();
 }
 
