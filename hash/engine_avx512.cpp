@@ -392,9 +392,83 @@ static void compress_zero(std::uint64_t* block) {
     store_block(reinterpret_cast<V*>(block), x);
 }
 
+// ---------------------------------------------------------------------------
+// The chain probe (ChainProbe): the second half's walk with each part made a
+// setting. The hint is a run-time choice here, one well-predicted branch per
+// block.
+
+template <int Hint>
+static QXT_ALWAYS_INLINE void prefetch_lines(const char* c, bool backward) {
+#pragma GCC unroll 16
+    for (int n = 0; n < 16; ++n) _mm_prefetch(c + 64 * (backward ? 15 - n : n), static_cast<_mm_hint>(Hint));
+}
+
+static QXT_ALWAYS_INLINE void prefetch_probe(const void* p, const ChainProbe& probe) {
+    const char* c = static_cast<const char*>(p);
+    const bool backward = probe.order == ChainProbe::Order::backward;
+    switch (probe.hint) {
+        case ChainProbe::Hint::t0: prefetch_lines<_MM_HINT_T0>(c, backward); break;
+        case ChainProbe::Hint::t1: prefetch_lines<_MM_HINT_T1>(c, backward); break;
+        case ChainProbe::Hint::t2: prefetch_lines<_MM_HINT_T2>(c, backward); break;
+        case ChainProbe::Hint::nta: prefetch_lines<_MM_HINT_NTA>(c, backward); break;
+    }
+}
+
+// One step of one chain: block `at` read, the next picked from its word 0.
+static QXT_ALWAYS_INLINE std::uint32_t chain_step(const ChainProbe& probe, std::uint8_t* base, LaneState& chain,
+                                                  std::uint64_t& state, std::uint32_t store) {
+    using Point = ChainProbe::Point;
+    const V* y = slot_ptr(base, chain.r);
+    const std::uint64_t word = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(y[0])));
+    const auto next = static_cast<std::uint32_t>(probe_pick(probe_random(state) ^ word, probe.blocks));
+    const void* ahead = slot_ptr(base, next);
+    if (probe.point == Point::start) prefetch_probe(ahead, probe);
+    Lines x;
+    load_block(x, chain.work);
+    if (probe.compressions == 0) {
+#pragma GCC unroll 16
+        for (int n = 0; n < 16; ++n) x[n] = _mm512_xor_si512(x[n], _mm512_load_si512(y + n));
+        if (probe.point == Point::index) prefetch_probe(ahead, probe);
+    }
+    for (unsigned c = 0; c < probe.compressions; ++c) {
+        const bool last = c + 1 == probe.compressions;
+        compress(x, y, [&](V) {
+            if (last && probe.point == Point::index) prefetch_probe(ahead, probe);
+        });
+    }
+    if (probe.point == Point::end) prefetch_probe(ahead, probe);
+    stream_block(slot_ptr(base, store), x);
+    store_block(chain.work, x);
+    return next;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
+
+std::uint64_t chain_run_avx512(const ChainProbe& probe, std::uint64_t steps) {
+    const unsigned n = probe.chains < 1 ? 1 : probe.chains > max_lanes ? max_lanes : probe.chains;
+    if (probe.blocks < 2) return 0;
+    LaneState chains[max_lanes];
+    std::uint64_t states[max_lanes];
+    for (unsigned k = 0; k < n; ++k) {
+        states[k] = 0x9E3779B97F4A7C15ull * (k + 1);
+        chains[k].base = static_cast<std::uint8_t*>(probe.storage[k]);
+        chains[k].r = static_cast<std::uint32_t>(probe_pick(probe_random(states[k]), probe.blocks));
+        for (auto& line : chains[k].work) line = _mm512_set1_epi64(static_cast<long long>(k + 1));
+    }
+    std::uint32_t store = 0;
+    for (std::uint64_t s = 0; s < steps; ++s) {
+        for (unsigned k = 0; k < n; ++k) {
+            chains[k].r = chain_step(probe, chains[k].base, chains[k], states[k], store);
+        }
+        store = store + 1 == probe.blocks ? 0 : store + 1;
+    }
+    _mm_sfence();
+    std::uint64_t sum = 0;
+    for (unsigned k = 0; k < n; ++k) sum += low_word(chains[k].work[0]);
+    return sum;
+}
 
 void hprime_1024_avx512(std::uint8_t* out, const std::uint8_t* in72) {
     alignas(64) std::uint8_t v[64];

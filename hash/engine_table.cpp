@@ -26,12 +26,12 @@ Status prepare_with(HashSettings& settings) {
 constexpr EngineRow rows[] = {
     {"avx512", with_avx512, "AVX-512 engine requested but this CPU has no AVX-512 (F, VL, BW)", true, true,
      prepare_with<address_block_avx512>, engine_avx512, hprime_1024_avx512, rebuild_block_avx512,
-     engine_lanes_avx512, {window_run_avx512, random_run_avx512}},
+     engine_lanes_avx512, {window_run_avx512, random_run_avx512, chain_run_avx512}},
     {"avx2", with_avx2, "AVX2 engine requested but this CPU has no AVX2", true, false,
      prepare_with<address_block_avx2>, engine_avx2, hprime_1024, nullptr, engine_lanes_avx2,
-     {window_run_avx2, random_run_avx2}},
+     {window_run_avx2, random_run_avx2, nullptr}},
     {"plain", always, "", false, false, prepare_with<address_block_plain>, engine_plain, hprime_1024, nullptr, nullptr,
-     {window_run_plain, probe_random_blocks}},
+     {window_run_plain, probe_random_blocks, nullptr}},
 };
 
 }  // namespace
