@@ -92,7 +92,10 @@ constexpr OptionRow option_rows[] = {
     {{"--version", "-V"}, false, [](Options& o, const char*) { o.version = true; }, ConfigValue::none},
     {{"--config", "-c"}, true, [](Options& o, const char* v) { o.config = v; }, ConfigValue::none},
     {{"--log-file"}, true, [](Options& o, const char* v) { o.log_file = v; }},
-    {{"--lanes"}, true, [](Options& o, const char* v) { o.lanes = read_int(v); }, ConfigValue::integer},
+    {{"--lanes"}, true, [](Options& o, const char* v) {
+         o.lanes = read_int(v);
+         o.lanes_given = true;
+     }, ConfigValue::integer},
     {{"--tune"}, false,
      [](Options& o, const char* v) {
          o.tune = true;
@@ -144,7 +147,8 @@ std::string usage_text(const char* program) {
         "      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
         "      --no-recheck         submit shares without hashing them a second time first\n";
     text +=
-        "      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default 1)\n"
+        "      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default:\n"
+        "                           2 where memory holds them, else 1)\n"
         "      --tune [seconds]     try the settings this machine can hold and list them by speed (default: "
         "300 s in all);\n"
         "                           with -c <file>, write the fastest setting there\n";
@@ -187,6 +191,7 @@ void forget_tuned_settings(Options& o) {
     o.engine = defaults.engine;
     o.threads = defaults.threads;
     o.lanes = defaults.lanes;
+    o.lanes_given = defaults.lanes_given;
     o.skip = defaults.skip;
     o.side = defaults.side;
     o.side_dist = defaults.side_dist;

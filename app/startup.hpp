@@ -37,6 +37,7 @@ struct MiningPlan {
     bool bench = false;
     int threads = 1;
     int lanes = 1;          // nonces each thread hashes at once (arenas per thread)
+    std::string lanes_why;  // how the automatic lane count was chosen; empty after --lanes
     ThreadChoice choice;    // the thread rule's result and the memory it saw
     HashSettings settings;  // the setup's, with the skip-store setting chosen
     std::string worker;     // the worker name (the host name when not given)
