@@ -1,6 +1,6 @@
 #include "app/hardware_errors.hpp"
 
-#include "app/console.hpp"
+#include "console/console.hpp"
 
 namespace nolu::qxt {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/stats.hpp"
+#include "status/stats.hpp"
 #include "pool/job.hpp"
 
 namespace nolu::qxt {

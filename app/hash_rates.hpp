@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/stats.hpp"
+#include "status/stats.hpp"
 
 namespace nolu::qxt {
 

@@ -1,14 +1,14 @@
 // korven-qxt: command-line miner for the QXT coin.
-#include "app/console.hpp"
-#include "app/failure.hpp"
-#include "app/offline.hpp"
-#include "app/options.hpp"
+#include "console/console.hpp"
+#include "console/failure.hpp"
+#include "offline/offline.hpp"
+#include "cli/options.hpp"
 #include "app/report.hpp"
 #include "app/run_loop.hpp"
 #include "app/startup.hpp"
-#include "app/status_service.hpp"
-#include "app/tune.hpp"
-#include "app/version_info.hpp"
+#include "status/service.hpp"
+#include "tune/tune.hpp"
+#include "cli/version_info.hpp"
 #include "host/cpu_features.hpp"
 
 using namespace nolu::qxt;

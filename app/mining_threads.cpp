@@ -2,11 +2,11 @@
 
 #include <system_error>
 
-#include "app/console.hpp"
+#include "console/console.hpp"
 #include "app/hardware_errors.hpp"
 #include "app/report.hpp"
 #include "app/self_test_report.hpp"
-#include "app/signals.hpp"
+#include "console/signals.hpp"
 #include "common/clock.hpp"
 
 namespace nolu::qxt {

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/failure.hpp"
+#include "console/failure.hpp"
 #include "app/startup.hpp"
-#include "app/stats.hpp"
+#include "status/stats.hpp"
 #include "miner/worker.hpp"
 #include "pool/job.hpp"
 

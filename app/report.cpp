@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/console.hpp"
+#include "console/console.hpp"
 
 namespace nolu::qxt {
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "app/startup.hpp"
-#include "app/status_board.hpp"
+#include "status/board.hpp"
 
 namespace nolu::qxt {
 

@@ -1,6 +1,6 @@
 #include "app/self_test_report.hpp"
 
-#include "app/console.hpp"
+#include "console/console.hpp"
 
 namespace nolu::qxt {
 

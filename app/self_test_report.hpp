@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/failure.hpp"
+#include "console/failure.hpp"
 #include "app/startup.hpp"
 #include "miner/worker.hpp"
 

@@ -4,13 +4,19 @@
 
 #include <algorithm>
 
-#include "app/console.hpp"
-#include "app/log_file.hpp"
-#include "app/signals.hpp"
+#include "console/console.hpp"
+#include "console/log_file.hpp"
+#include "console/signals.hpp"
 
 namespace nolu::qxt {
 
 namespace {
+
+// Lanes per thread where memory allows them and no --lanes is given. On AMD
+// EPYC Zen 4 (2 vCPU, KVM, transparent huge pages), --bench 30 in alternating
+// rounds against one lane: 2 lanes gave 1.2x at 1 thread and 1.26x at 2
+// threads; 3 lanes no more than 2 (README, "Where lanes pay").
+constexpr int preferred_lanes = 2;
 
 std::string host_name_worker() {
     char buffer[64] = "rig";
@@ -20,12 +26,6 @@ std::string host_name_worker() {
 }
 
 }  // namespace
-
-// Lanes per thread where memory allows them and no --lanes is given. On AMD
-// EPYC Zen 4 (2 vCPU, KVM, transparent huge pages), --bench 30 in alternating
-// rounds against one lane: 2 lanes gave 1.2x at 1 thread and 1.26x at 2
-// threads; 3 lanes no more than 2 (README, "Where lanes pay").
-constexpr int preferred_lanes = 2;
 
 std::string memory_warning(int threads, int lanes, std::uint64_t arena, const MemoryBudget& b) {
     const std::int64_t fit = std::int64_t{b.fit_1g} + b.fit_2m + b.fit_ram;
@@ -47,27 +47,6 @@ Outcome<Done> open_console(const Options& options) {
     print_banner(product_title, product_subtitle, version_text, options.color);
     install_signal_handlers();
     return Done{};
-}
-
-Outcome<Setup> set_up(const Options& options, const IsaSupport& isa) {
-    Setup setup;
-    setup.options = options;
-    const Expected<const EngineRow*> engine = choose_engine(options.engine, isa);
-    if (!engine) return processor_failure(engine.error().message);
-    setup.engine = *engine;
-    if (const Outcome<Done> rules = check_option_rules(*setup.engine, options); !rules) return rules.error();
-
-    setup.settings.reft = options.reft;
-    if (const Status prepared = setup.engine->prepare(setup.settings); !prepared)
-        return memory_failure(prepared.error().message);
-    if (setup.engine->memory_options && options.side >= 1) {
-        const auto dist = static_cast<std::uint32_t>(options.side_dist > 0 ? options.side_dist : 0);
-        setup.side = std::make_unique<SidePlan>(
-            side_plan(setup.settings.index_table, static_cast<std::uint32_t>(options.side), dist));
-        setup.settings.side = setup.side.get();
-    }
-    setup.topology = scan_topology();
-    return setup;
 }
 
 Outcome<MiningPlan> plan_mining(const Setup& setup) {

@@ -1,37 +1,21 @@
-// Start-up: what the miner settles before any thread runs, in the order the
-// user sees it (engine, option rules, tables, topology, then threads and
-// memory), each step returning its result or the failure that ends the run.
+// Start-up: the console, then (after cli's set_up: engine, option rules,
+// tables, topology) the threads and memory, each step returning its result
+// or the failure that ends the run.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "app/failure.hpp"
-#include "app/options.hpp"
-#include "hash/engine_table.hpp"
-#include "hash/settings.hpp"
-#include "hash/side_cache.hpp"
-#include "host/memory.hpp"
-#include "host/topology.hpp"
+#include "app/thread_rule.hpp"
+#include "cli/setup.hpp"
+#include "console/failure.hpp"
 
 namespace nolu::qxt {
-
-struct Setup {
-    Options options;
-    const EngineRow* engine = nullptr;
-    std::unique_ptr<SidePlan> side;  // owns the plan settings.side points to
-    HashSettings settings;           // the engine's tables, side cache and --reft; skip-store off
-    Topology topology;
-};
 
 // The log file (--log-file; a path that cannot be opened fails, status 2),
 // colours, the banner and the signal handlers.
 Outcome<Done> open_console(const Options& options);
-
-// The engine for this processor, the option rules, the engine's index table,
-// the side-cache plan and the topology.
-Outcome<Setup> set_up(const Options& options, const IsaSupport& isa);
 
 struct MiningPlan {
     bool bench = false;

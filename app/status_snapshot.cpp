@@ -1,6 +1,6 @@
 #include "app/status_snapshot.hpp"
 
-#include "app/console.hpp"
+#include "console/console.hpp"
 
 namespace nolu::qxt {
 

@@ -7,8 +7,8 @@
 #include "app/hash_rates.hpp"
 #include "app/mining_threads.hpp"
 #include "app/startup.hpp"
-#include "app/stats.hpp"
-#include "app/status_board.hpp"
+#include "status/stats.hpp"
+#include "status/board.hpp"
 #include "pool/pool.hpp"
 
 namespace nolu::qxt {

@@ -11,14 +11,9 @@
 #include "common/expected.hpp"
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
+#include "host/isa_support.hpp"
 
 namespace nolu::qxt {
-
-// The vector instruction sets this process may use (host/ reads them).
-struct IsaSupport {
-    bool avx2 = false;
-    bool avx512 = false;  // F, VL and BW, with their register state enabled
-};
 
 // Computes the 32-byte tag of one header and nonce in the caller's arena;
 // reads the arena's settings, keeps no state, cannot fail. The settings must

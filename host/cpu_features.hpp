@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "hash/engine_table.hpp"
+#include "host/isa_support.hpp"
 
 namespace nolu::qxt {
 

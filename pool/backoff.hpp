@@ -3,7 +3,7 @@
 // moment do not all come back in the same second.
 #pragma once
 
-#include "pool/timing.hpp"
+#include "common/timing.hpp"
 
 namespace nolu::qxt {
 

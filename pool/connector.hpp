@@ -7,8 +7,8 @@
 #include <string>
 
 #include "pool/config.hpp"
-#include "pool/lookups.hpp"
-#include "pool/timing.hpp"
+#include "net/lookups.hpp"
+#include "common/timing.hpp"
 
 namespace nolu::qxt {
 

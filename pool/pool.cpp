@@ -29,7 +29,7 @@
 
 #include "pool/backoff.hpp"
 #include "pool/connector.hpp"
-#include "pool/lookups.hpp"
+#include "net/lookups.hpp"
 #include "pool/probe.hpp"
 
 namespace nolu::qxt {

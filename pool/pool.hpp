@@ -15,9 +15,9 @@
 
 #include "pool/config.hpp"
 #include "pool/job.hpp"
-#include "pool/json.hpp"
-#include "pool/resolver.hpp"
-#include "pool/timing.hpp"
+#include "common/json.hpp"
+#include "net/resolver.hpp"
+#include "common/timing.hpp"
 
 namespace nolu::qxt {
 

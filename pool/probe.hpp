@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "pool/config.hpp"
-#include "pool/lookups.hpp"
-#include "pool/timing.hpp"
+#include "net/lookups.hpp"
+#include "common/timing.hpp"
 
 namespace nolu::qxt {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/hex.hpp"
-#include "pool/json.hpp"
+#include "common/json.hpp"
 #include "pool/pool.hpp"
 #include "pool/protocol.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "pool/job.hpp"
-#include "pool/json.hpp"
+#include "common/json.hpp"
 
 namespace nolu::qxt {
 

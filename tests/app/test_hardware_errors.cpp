@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/hardware_errors.hpp"
-#include "app/stats.hpp"
+#include "status/stats.hpp"
 #include "tests/support/capture.hpp"
 
 using namespace nolu::qxt;

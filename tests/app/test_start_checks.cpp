@@ -12,8 +12,8 @@
 
 #include "app/run_loop.hpp"
 #include "app/self_test_report.hpp"
-#include "app/signals.hpp"
-#include "app/status_board.hpp"
+#include "console/signals.hpp"
+#include "status/board.hpp"
 #include "hash/side_cache.hpp"
 #include "miner/self_test.hpp"
 #include "tests/support/capture.hpp"

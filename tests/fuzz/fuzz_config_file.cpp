@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/config_file.hpp"
+#include "cli/config_file.hpp"
 
 using namespace nolu::qxt;
 

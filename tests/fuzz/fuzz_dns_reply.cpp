@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "pool/dns_message.hpp"
+#include "net/dns_message.hpp"
 
 using namespace nolu::qxt;
 

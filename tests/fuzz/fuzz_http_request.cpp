@@ -8,12 +8,12 @@
 #include <string>
 #include <string_view>
 
-#include "app/http_request.hpp"
-#include "app/http_response.hpp"
-#include "app/metrics_text.hpp"
-#include "app/summary_json.hpp"
+#include "net/http/request.hpp"
+#include "net/http/response.hpp"
+#include "status/metrics_text.hpp"
+#include "status/summary_json.hpp"
 #include "common/utf8.hpp"
-#include "pool/json.hpp"
+#include "common/json.hpp"
 
 using namespace nolu::qxt;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "pool/json.hpp"
+#include "common/json.hpp"
 #include "pool/pool.hpp"
 
 using namespace nolu::qxt;

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "pool/hosts_file.hpp"
-#include "pool/resolv_conf.hpp"
-#include "pool/resolver.hpp"
+#include "net/hosts_file.hpp"
+#include "net/resolv_conf.hpp"
+#include "net/resolver.hpp"
 
 using namespace nolu::qxt;
 

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/verify_records.hpp"
+#include "offline/verify_records.hpp"
 
 using namespace nolu::qxt;
 

@@ -1,5 +1,5 @@
 # BLAKE2b, H', the pre-hash, r(j) and the target test: pure computation, fast.
-qxt_add_test(test_hash_blake2b SOURCES blake2b_test.cpp LIBS qxt_hash qxt_test_support)
+qxt_add_test(test_hash_blake2b SOURCES blake2b_test.cpp LIBS qxt_hash)
 
 # Settings arithmetic, block placement, tiled order, allocation bookkeeping.
 qxt_add_test(test_hash_arena SOURCES arena_test.cpp LIBS qxt_hash)
@@ -10,7 +10,7 @@ qxt_add_test(test_hash_arena_map SOURCES arena_map_test.cpp LIBS qxt_hash SERIAL
 # Plain work function and AVX2 engine, through their table rows, against
 # libargon2 and the vectors file.
 qxt_add_test(test_hash_engines SOURCES engines_test.cpp
-  LIBS qxt_hash qxt_host qxt_test_support ${ARGON2_LIBRARY} SERIAL)
+  LIBS qxt_hash qxt_host ${ARGON2_LIBRARY} SERIAL)
 target_include_directories(test_hash_engines PRIVATE ${ARGON2_INCLUDE_DIR})
 
 # The AVX2 row's index table against the plain address blocks.
@@ -31,5 +31,5 @@ set_tests_properties(HashObjects.Avx512StaysInItsOwnFiles PROPERTIES LABELS unit
 # Several nonces per call through each row's lane entry (up to 4 arenas of
 # 2 GiB at once), against the vectors, libargon2 and the plain engine.
 qxt_add_test(test_hash_lanes SOURCES lanes_test.cpp
-  LIBS qxt_hash qxt_host qxt_test_support ${ARGON2_LIBRARY} SERIAL)
+  LIBS qxt_hash qxt_host ${ARGON2_LIBRARY} SERIAL)
 target_include_directories(test_hash_lanes PRIVATE ${ARGON2_INCLUDE_DIR})

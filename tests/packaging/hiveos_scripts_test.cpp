@@ -11,8 +11,8 @@
 #include <optional>
 #include <regex>
 
-#include "app/stats.hpp"
-#include "pool/json.hpp"
+#include "status/stats.hpp"
+#include "common/json.hpp"
 #include "tests/packaging/util.hpp"
 
 using namespace nolu::qxt;

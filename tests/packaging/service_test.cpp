@@ -7,8 +7,8 @@
 #include <map>
 #include <string>
 
-#include "app/config_file.hpp"
-#include "pool/json.hpp"
+#include "cli/config_file.hpp"
+#include "common/json.hpp"
 #include "tests/packaging/util.hpp"
 
 using namespace nolu::qxt;

@@ -15,7 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "pool/json.hpp"
+#include "common/json.hpp"
 #include "pool/pool.hpp"
 #include "pool_test_util.hpp"
 

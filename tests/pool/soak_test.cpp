@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "pool/json.hpp"
+#include "common/json.hpp"
 #include "pool/pool.hpp"
 #include "pool_test_util.hpp"
 

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "common/hex.hpp"
-#include "pool/json.hpp"
+#include "common/json.hpp"
 
 using nolu::qxt::JsonValue;
 

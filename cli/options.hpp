@@ -1,0 +1,111 @@
+// The command line: options, usage text, and the rules that tie options to
+// the engine and to each other.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "console/failure.hpp"
+#include "hash/engine_table.hpp"
+#include "pool/config.hpp"
+
+namespace nolu::qxt {
+
+// The maker's pool service.
+inline constexpr const char* default_pool_host = "qxt.nolupool.net";
+inline constexpr const char* default_pool = "qxt.nolupool.net:3358";
+
+struct Options {
+    std::string pool = default_pool;
+    std::vector<std::string> backup_pools;  // --backup-pool, in the order given
+    std::string address;
+    std::string worker;
+    int threads = 0;
+    std::string stats_file;
+    bool color = true;
+    std::string engine;
+    std::string verify;
+    int bench = 0;
+    int skip = -1;
+    bool rebuild = true;
+    bool reft = false;
+    int side = 0;
+    int side_dist = 0;
+    std::string http;        // [host:]port of the status server; empty: none
+    std::string http_token;  // bearer token the status server asks for; empty: none
+    bool self_test = true;  // every thread hashes a known record before mining or benchmarking
+    bool recheck = true;    // every share is hashed twice before it goes out
+    int lanes = 1;          // nonces each thread hashes at once
+    bool lanes_given = false;  // --lanes given: else start-up chooses the count (choose_lanes)
+    bool tune = false;      // --tune: measure the settings this machine can hold
+    int tune_seconds = 0;   // its time in all; 0 = default_tune_seconds
+    bool help = false;  // print the usage text and stop
+    bool version = false;  // print the version and the usable engines and stop
+    std::string config;    // the settings file (-c); the command line overrides it; --tune writes its choice there
+    std::string log_file;  // a time-stamped copy of the console lines, appended
+};
+
+// How a settings file (-c, app/config_file.hpp) gives an option; its key is
+// the option's long name without the dashes.
+enum class ConfigValue {
+    text,     // a JSON string
+    integer,  // a JSON whole number (read like the command line's number)
+    texts,    // a string, or an array of strings applied in turn (a repeatable option)
+    none,     // not a settings-file key
+};
+
+// One option: the words that name it, and what its value (if it takes one)
+// does to the options. A flag (no value) is true or false in a settings file.
+struct OptionRow {
+    const char* names[3];  // the long name first; missing-value messages and file keys use it
+    bool takes_value;
+    void (*apply)(Options& o, const char* value);
+    ConfigValue config = ConfigValue::text;  // for a flag only "none" counts (not a key)
+    bool optional_number = false;  // takes the next word only when it is a number (else apply gets null)
+};
+
+// Every option, in the order the command line is matched against.
+std::span<const OptionRow> option_table();
+
+// --tune without a number of seconds.
+inline constexpr int default_tune_seconds = 300;
+
+// Reads the arguments after the program name, left to right; a later
+// occurrence of an option overrides an earlier one (--backup-pool adds one
+// more pool each time), --help ends the reading. With -c/--config the
+// settings file is read first and the arguments are applied over it (with
+// --tune a file that does not exist yet is not read: the tuner makes it). Fails
+// (status 2, a plain line for standard error) on an unknown option, a missing
+// value, a number out of its option's range, a settings file that cannot be
+// used or a pool port out of range.
+Outcome<Options> parse_options(int argc, const char* const* argv);
+
+std::string usage_text(const char* program);
+
+// The range check of a numeric option's value (the command line and the
+// settings file alike); other options always pass.
+Status check_number(std::string_view option, const char* text);
+// Prints the usage text on standard output; returns 0, the exit status of --help.
+int print_usage(const char* program);
+
+// Host is everything before the last ':' (all of it without one); the port is
+// the base-10 number after it (3333 without a colon, 0 for non-digits). A
+// port above 65535 (or below 0) fails: it would otherwise be truncated to
+// some other port.
+Expected<Endpoint> split_pool(const std::string& pool);
+
+// The rules between the options and the chosen engine (status 2, a red
+// "cpu  " line).
+Outcome<Done> check_option_rules(const EngineRow& engine, const Options& options);
+
+// The rules of --lanes (1 to 4, an engine with lanes, no skip-store) and
+// --tune (a mode of its own); check_option_rules ends with them.
+Outcome<Done> check_lane_rules(const EngineRow& engine, const Options& options);
+
+// The skip-store option in force with this engine: engines without memory
+// options, and more than one lane, always run without skip-store.
+int effective_skip(const EngineRow& engine, const Options& options);
+
+}  // namespace nolu::qxt

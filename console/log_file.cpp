@@ -1,0 +1,107 @@
+#include "console/log_file.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace nolu::qxt {
+
+namespace {
+
+struct LogFile {
+    std::string path;
+    std::FILE* file = nullptr;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+// Written once by open_log_file before other threads exist; afterwards used
+// only under the console mutex.
+LogFile log_file;
+
+bool open_at(LogFile& log) {
+    std::FILE* f = std::fopen(log.path.c_str(), "a");
+    if (f == nullptr) return false;
+    struct stat st {};
+    if (fstat(fileno(f), &st) == 0) {
+        log.device = st.st_dev;
+        log.inode = st.st_ino;
+    }
+    if (log.file != nullptr) std::fclose(log.file);
+    log.file = f;
+    return true;
+}
+
+// After a rotation the path names another file, or none: follow it.
+void follow_rotation(LogFile& log) {
+    struct stat st {};
+    if (stat(log.path.c_str(), &st) == 0 && st.st_dev == log.device && st.st_ino == log.inode) return;
+    open_at(log);  // on failure the old file keeps the lines
+}
+
+std::string stamp_now() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm local{};
+    localtime_r(&now.tv_sec, &local);
+    return log_time_stamp(local, static_cast<int>(now.tv_nsec / 1000000), local.tm_gmtoff);
+}
+
+}  // namespace
+
+Status open_log_file(const std::string& path) {
+    log_file.path = path;
+    if (!open_at(log_file)) return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
+    return success();
+}
+
+void append_to_log_file(std::string_view console_text) {
+    if (log_file.file == nullptr) return;
+    follow_rotation(log_file);
+    const std::string stamp = stamp_now();
+    const std::string plain = without_escapes(console_text);
+    std::string out;
+    std::size_t start = 0;
+    while (start < plain.size()) {
+        std::size_t end = plain.find('\n', start);
+        if (end == std::string::npos) end = plain.size();
+        if (end > start) {
+            out += stamp;
+            out.append(plain, start, end - start);
+            out += '\n';
+        }
+        start = end + 1;
+    }
+    if (out.empty()) return;
+    std::fwrite(out.data(), 1, out.size(), log_file.file);
+    std::fflush(log_file.file);
+}
+
+std::string log_time_stamp(const std::tm& local, int milliseconds, long utc_offset_s) {
+    const long offset_min = (utc_offset_s < 0 ? -utc_offset_s : utc_offset_s) / 60;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds,
+                  utc_offset_s < 0 ? '-' : '+', offset_min / 60, offset_min % 60);
+    return text;
+}
+
+std::string without_escapes(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+            std::size_t j = i + 2;
+            while (j < text.size() && !(text[j] >= 0x40 && text[j] <= 0x7E)) ++j;
+            i = j;  // skips the final byte too
+            continue;
+        }
+        out.push_back(text[i]);
+    }
+    return out;
+}
+
+}  // namespace nolu::qxt

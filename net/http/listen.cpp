@@ -1,0 +1,115 @@
+#include "net/http/listen.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "common/decimal.hpp"
+#include "net/resolver.hpp"
+
+namespace nolu::qxt {
+
+namespace {
+
+Expected<std::uint16_t> parse_port(std::string_view digits, std::string_view given) {
+    const std::optional<std::uint64_t> value = parse_decimal(digits, 65535);
+    if (!value) return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
+    return static_cast<std::uint16_t>(*value);
+}
+
+// The numeric host and the port of a bound socket.
+void describe_socket(int fd, HttpListener& listener) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    char host[NI_MAXHOST] = "?";
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
+    if (address.ss_family == AF_INET) listener.port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6) listener.port = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    const std::string shown = address.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host);
+    listener.url = "http://" + shown + ":" + std::to_string(listener.port);
+}
+
+}  // namespace
+
+Expected<HttpEndpoint> parse_http_endpoint(std::string_view text) {
+    HttpEndpoint endpoint;
+    std::string_view port = text;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos || close == 1 || close + 1 >= text.size() || text[close + 1] != ':')
+            return fail("--http " + std::string(text) + ": write an IPv6 address as [address]:port");
+        endpoint.host = std::string(text.substr(1, close - 1));
+        port = text.substr(close + 2);
+    } else if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+        if (text.find(':', colon + 1) != std::string_view::npos)
+            return fail("--http " + std::string(text) + ": write an IPv6 address as [address]:port");
+        if (colon == 0)
+            return fail("--http " + std::string(text) + ": give a host before the colon (0.0.0.0 for every "
+                        "interface) or a bare port");
+        endpoint.host = std::string(text.substr(0, colon));
+        port = text.substr(colon + 1);
+    }
+    const Expected<std::uint16_t> number = parse_port(port, text);
+    if (!number) return number.error();
+    endpoint.port = *number;
+    return endpoint;
+}
+
+bool is_loopback_address(const sockaddr* address) {
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address->sa_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool token_set, std::string_view given) {
+    const std::string what = "--http " + std::string(given);
+    // The miner's own resolver: a static binary cannot load the C library's
+    // name-service modules, and a rig may have no hosts file.
+    ResolverSettings lookup;
+    lookup.budget = std::chrono::seconds(5);
+    const Lookup found = resolve_host(endpoint.host, lookup);
+    if (!found || found.value().empty())
+        return fail(what + ": cannot resolve " + endpoint.host + ": " +
+                    lookup_error_text(found ? LookupError{LookupError::Kind::not_found} : found.error()));
+    const SocketAddress address = socket_address(found.value().front(), endpoint.port);
+    const std::string port = std::to_string(endpoint.port);
+
+    HttpListener listener;
+    listener.loopback = is_loopback_address(address.get());
+    if (!listener.loopback && !token_set) {
+        return fail(what + " would serve beyond loopback without a token: add --http-token <t> (or listen on "
+                    "127.0.0.1)");
+    }
+    const int fd = ::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        const int error = errno;
+        return fail(what + ": cannot open a socket: " + std::strerror(error));
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // a restart need not wait out TIME_WAIT
+    const bool bound = ::bind(fd, address.get(), address.length) == 0 && ::listen(fd, 64) == 0;
+    const int error = errno;
+    if (!bound) {
+        ::close(fd);
+        return fail("cannot listen on " + endpoint.host + ":" + port + " (" + what + "): " + std::strerror(error));
+    }
+    listener.fd = fd;
+    describe_socket(fd, listener);
+    return listener;
+}
+
+}  // namespace nolu::qxt

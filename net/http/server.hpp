@@ -1,0 +1,59 @@
+// The status server: one thread that serves a listening socket with poll,
+// one request per connection (Connection: close). It holds at most
+// max_connections connections; a request head must arrive within
+// request_time of the connection (a client that trickles bytes is answered
+// 408 and dropped) and the reply must be taken within reply_time. At the cap
+// a new connection pushes out the oldest one still sending its request (so
+// idle connections cannot lock the scraper out), or is answered 503 when
+// every connection is being answered. Nothing here blocks: the routes are
+// the only code it runs that is not its own.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "net/http/response.hpp"
+#include "common/expected.hpp"
+
+namespace nolu::qxt {
+
+struct HttpServerLimits {
+    std::size_t max_connections = 32;
+    std::chrono::milliseconds request_time{5000};
+    std::chrono::milliseconds reply_time{5000};
+    // After the reply, what the client still sends is read and dropped for
+    // this long, so that closing does not reset the connection under the reply.
+    std::chrono::milliseconds linger_time{500};
+};
+
+class HttpServer {
+public:
+    // Serves listen_fd (non-blocking; owned from now on) on a new thread.
+    // Token: the bearer token every request must carry; empty: none.
+    static Expected<std::unique_ptr<HttpServer>> start(int listen_fd, std::string token, HttpRoutes routes,
+                                                       HttpServerLimits limits = {});
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Wakes the thread through a pipe, closes every connection and the
+    // listening socket and joins the thread. Idempotent.
+    void stop();
+
+private:
+    HttpServer(int listen_fd, int wake_read, int wake_write, std::string token, HttpRoutes routes,
+               HttpServerLimits limits);
+
+    int listen_fd_;
+    int wake_read_;
+    int wake_write_;
+    std::string token_;
+    HttpRoutes routes_;
+    HttpServerLimits limits_;
+    std::thread thread_;
+};
+
+}  // namespace nolu::qxt
