@@ -41,7 +41,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/chain_probes.hpp"
+#include "chain_probes.hpp"
 #include "common/spread.hpp"
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"

@@ -5,7 +5,7 @@
 // in the "shared" rows, where all chains walk one. Next to them, the bounds
 // of the same run: the engine's compression in cache, the prefetched random
 // read plus stream of the first half, and one dependent 1 KiB read.
-#include "bench/chain_probes.hpp"
+#include "chain_probes.hpp"
 
 #include <sys/mman.h>
 
