@@ -13,9 +13,9 @@ namespace nolu::qxt {
 namespace {
 
 // Lanes per thread where memory allows them and no --lanes is given. On AMD
-// EPYC Zen 4 (2 vCPU, KVM, transparent huge pages), --bench 30 in alternating
-// rounds against one lane: 2 lanes gave 1.2x at 1 thread and 1.26x at 2
-// threads; 3 lanes no more than 2 (README, "Where lanes pay").
+// EPYC Zen 4 (2 vCPU, KVM, transparent huge pages), 5 alternating rounds
+// against one lane: 2 lanes gave 1.18x at 1 thread and 1.08x at 2 threads;
+// 3 lanes (6 GiB a thread) no more than 2 (README, "Where lanes pay").
 constexpr int preferred_lanes = 2;
 
 std::string host_name_worker() {
