@@ -12,12 +12,6 @@ namespace nolu::qxt {
 
 namespace {
 
-// Lanes per thread where memory allows them and no --lanes is given. On AMD
-// EPYC Zen 4 (2 vCPU, KVM, transparent huge pages), 5 alternating rounds
-// against one lane: 2 lanes gave 1.18x at 1 thread and 1.08x at 2 threads;
-// 3 lanes (6 GiB a thread) no more than 2 (README, "Where lanes pay").
-constexpr int preferred_lanes = 2;
-
 std::string host_name_worker() {
     char buffer[64] = "rig";
     gethostname(buffer, 63);
@@ -63,7 +57,7 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
         [](std::uint64_t arena) { return probe_memory(arena); }, plan.lanes);
     plan.threads = plan.choice.threads;
     if (!o.lanes_given && o.rebuild) {
-        const LaneChoice lanes = choose_lanes(plan.choice, setup.engine->hash_lanes != nullptr ? preferred_lanes : 1);
+        const LaneChoice lanes = choose_lanes(plan.choice, static_cast<int>(setup.engine->default_lanes));
         plan.lanes = lanes.lanes;
         plan.lanes_why = lanes.why;
     }

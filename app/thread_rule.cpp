@@ -44,7 +44,7 @@ ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool
 LaneChoice choose_lanes(const ThreadChoice& choice, int preferred) {
     LaneChoice lanes;
     if (preferred <= 1) {
-        lanes.why = "the engine has no lanes";
+        lanes.why = "more measured no faster with this engine";
         return lanes;
     }
     if (choice.skip != 0) {

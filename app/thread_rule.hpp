@@ -30,7 +30,7 @@ struct LaneChoice {
 };
 
 // The automatic lane count (no --lanes), after the thread rule: `preferred`
-// lanes (what measured fastest for the engine; 1 for none) when the budget,
+// lanes (what measured fastest for the engine: EngineRow::default_lanes) when the budget,
 // probed for full arenas, holds that many for every thread, else the most
 // from 2 up that it holds, else one. Lanes never take a thread's place, and
 // they stay off where the thread rule turned skip-store on.

@@ -148,7 +148,7 @@ std::string usage_text(const char* program) {
         "      --no-recheck         submit shares without hashing them a second time first\n";
     text +=
         "      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default:\n"
-        "                           2 where memory holds them, else 1)\n"
+        "                           2 with AVX-512 where memory holds them, else 1)\n"
         "      --tune [seconds]     try the settings this machine can hold and list them by speed (default: "
         "300 s in all);\n"
         "                           with -c <file>, write the fastest setting there\n";

@@ -99,6 +99,8 @@ struct EngineRow {
     RebuildFn rebuild;                    // null without skip-store
     LaneEngine hash_lanes;                // null: one nonce per thread only (no --lanes)
     EngineProbes probes;                  // its limits (the benchmark)
+    unsigned default_lanes = 1;           // lanes per thread without --lanes, where memory holds them:
+                                          // more than one only where that measured faster
 };
 
 // All rows, the preferred first.

@@ -459,7 +459,7 @@ TEST(Options, LaneRules) {
 TEST(Options, LanesAndTuneLines) {
     const std::string text = usage_text("k");
     EXPECT_NE(text.find("\n      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default:\n"
-                        "                           2 where memory holds them, else 1)\n      --tune [seconds]     try the settings"),
+                        "                           2 with AVX-512 where memory holds them, else 1)\n      --tune [seconds]     try the settings"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("\n                           with -c <file>, write the fastest setting there\n"),
