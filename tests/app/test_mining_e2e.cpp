@@ -169,7 +169,10 @@ TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
     const std::size_t cpu = out.find("\n cpu   engine ");
     const std::size_t pool_line = out.find("\n pool  " + pool.endpoint() + "\n");
     const std::size_t user = out.find("\n user  QXaddr\"quoted · worker rig-1\n");
-    const std::size_t pages = out.find("\n pages 0 arena(s) in reserved 1 GiB pages, 0 in reserved 2 MiB pages, 1 in transparent huge pages\n");
+    // One arena per lane: two where the automatic lane count chose two.
+    const char* arenas = out.find("\n lanes 2 nonces per thread at once") != std::string::npos ? "2" : "1";
+    const std::size_t pages = out.find(std::string("\n pages 0 arena(s) in reserved 1 GiB pages, 0 in reserved 2 MiB ") +
+                                       "pages, " + arenas + " in transparent huge pages\n");
     ASSERT_NE(title, std::string::npos) << out;
     EXPECT_LT(title, cpu);
     EXPECT_LT(cpu, pool_line);
