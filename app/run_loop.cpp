@@ -40,6 +40,9 @@ Config pool_config(const Setup& setup, const MiningPlan& plan) {
     Config config;
     config.host = plan.endpoint.host;
     config.port = plan.endpoint.port;
+    config.tls = plan.endpoint.tls;
+    config.fingerprint = plan.endpoint.fingerprint;
+    config.tls_ca = setup.options.tls_ca;
     config.backups = plan.backups;
     config.address = setup.options.address;
     config.worker = plan.worker;

@@ -59,8 +59,10 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
     plan.settings = with_skip(setup.settings, plan.choice.skip, plan.choice.rebuild);
     plan.settings.prefault = true;  // the arenas are real before the first hash, and before the speed is counted
     plan.worker = o.worker.empty() ? host_name_worker() : o.worker;
-    plan.endpoint = *split_pool(o.pool);  // the parser has checked the ports
-    for (const std::string& backup : o.backup_pools) plan.backups.push_back(*split_pool(backup));
+    // The parser has checked the addresses and the fingerprints.
+    std::vector<Endpoint> pools = *pool_list(o.pool, o.backup_pools, o.tls, o.tls_fingerprints);
+    plan.endpoint = pools.front();
+    plan.backups.assign(pools.begin() + 1, pools.end());
     plan.memory_warning = memory_warning(o.threads, plan.lanes, arena_bytes(plan.settings), plan.choice.budget);
     return plan;
 }

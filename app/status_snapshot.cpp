@@ -50,7 +50,10 @@ void add_pool_facts(MinerSnapshot& s, Pool& pool, const ShareCounters& shares, s
     const Config config = pool.config();
     const Job job = pool.current_job();
     PoolFacts p;
-    p.in_use = endpoint_text(pool.pool_in_use());
+    const Endpoint in_use = pool.pool_in_use();
+    p.in_use = endpoint_text(in_use);
+    p.tls = in_use.tls;
+    p.role = pool.current_pool() == 0 ? "primary" : "backup";
     p.worker = config.worker;
     p.connected = pool.connected();
     p.reconnects = reconnects;

@@ -86,6 +86,10 @@ constexpr OptionRow option_rows[] = {
     {{"--side-dist"}, true, [](Options& o, const char* v) { o.side_dist = read_int(v); }, ConfigValue::integer},
     {{"--http"}, true, [](Options& o, const char* v) { o.http = v; }},
     {{"--http-token"}, true, [](Options& o, const char* v) { o.http_token = v; }},
+    {{"--tls"}, false, [](Options& o, const char*) { o.tls = true; }},
+    {{"--tls-fingerprint"}, true, [](Options& o, const char* v) { o.tls_fingerprints.emplace_back(v); },
+     ConfigValue::texts},
+    {{"--tls-ca"}, true, [](Options& o, const char* v) { o.tls_ca = v; }},
     {{"--no-self-test"}, false, [](Options& o, const char*) { o.self_test = false; }},
     {{"--no-recheck"}, false, [](Options& o, const char*) { o.recheck = false; }},
     {{"--help", "-h"}, false, [](Options& o, const char*) { o.help = true; }, ConfigValue::none},
@@ -140,6 +144,10 @@ std::string usage_text(const char* program) {
         "      --http <[host:]port> serve /metrics (Prometheus) and /summary (JSON) over HTTP (a bare port: "
         "127.0.0.1)\n"
         "      --http-token <t>     require \"Authorization: Bearer <t>\" (needed to listen beyond loopback)\n";
+    text +=
+        "      --tls                pools given as a bare host:port speak TLS\n"
+        "      --tls-fingerprint [host:port=]<hex>  pin a TLS pool's certificate by its SHA-256 (repeatable)\n"
+        "      --tls-ca <file>      trust this CA (PEM) for TLS pools instead of the system's store\n";
     text +=
         "      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
         "      --no-recheck         submit shares without hashing them a second time first\n";
@@ -210,30 +218,12 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
         if (const Outcome<Done> again = apply_arguments(argc, argv, merged); !again) return again.error();
         o = std::move(merged);
     }
-    const std::size_t colon = o.pool.rfind(':');
-    if (!split_pool(o.pool))
-        return command_line_failure("pool port " + o.pool.substr(colon + 1) + " is out of range (0 to 65535)");
-    for (const std::string& backup : o.backup_pools) {
-        if (!split_pool(backup))
-            return command_line_failure("backup pool port " + backup.substr(backup.rfind(':') + 1) +
-                                        " is out of range (0 to 65535)");
-    }
+    if (const Expected<std::vector<Endpoint>> pools = pool_list(o.pool, o.backup_pools, o.tls, o.tls_fingerprints);
+        !pools)
+        return command_line_failure(pools.error().message);
+    if (!o.tls_ca.empty() && ::access(o.tls_ca.c_str(), R_OK) != 0)
+        return command_line_failure("--tls-ca " + o.tls_ca + ": " + std::strerror(errno));
     return o;
-}
-
-Expected<Endpoint> split_pool(const std::string& pool) {
-    Endpoint endpoint;
-    const std::size_t colon = pool.rfind(':');
-    if (colon == std::string::npos) {
-        endpoint.host = pool;
-        return endpoint;
-    }
-    endpoint.host = pool.substr(0, colon);
-    errno = 0;
-    const long port = std::strtol(pool.c_str() + colon + 1, nullptr, 10);
-    if (port < 0 || port > 65535 || errno == ERANGE) return fail("pool port out of range");
-    endpoint.port = static_cast<std::uint16_t>(port);
-    return endpoint;
 }
 
 Outcome<Done> check_option_rules(const EngineRow& engine, const Options& o) {

@@ -3,7 +3,9 @@
 // is not yet in use (the primary pool tried again while on a backup).
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "pool/job.hpp"
@@ -22,5 +24,19 @@ enum class FirstReply {
     refused,  // the login was refused
 };
 FirstReply classify_reply(std::string_view line);
+
+// Pool texts end up on the user's terminal: control bytes (C0, DEL and the
+// UTF-8 encoded C1 range) would let a pool move the cursor, rewrite earlier
+// lines or forge console lines, so each becomes a '?'. Printable text,
+// UTF-8 included, passes unchanged.
+std::string printable(const std::string& text);
+
+// The same work: id, header, target and nonce range (a job a pool re-sends).
+bool same_work(const Job& a, const Job& b);
+
+// The login (id 1); difficulty_hint 0 sends null.
+std::string login_line(const std::string& address, const std::string& worker, std::uint64_t difficulty_hint);
+std::string submission_line(std::uint64_t id, const std::string& job_id, std::uint64_t nonce,
+                            const std::uint8_t* hash);
 
 }  // namespace nolu::qxt
