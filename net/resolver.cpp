@@ -100,9 +100,9 @@ void run_channel(ares_channel channel, Answer& answer, Clock::time_point give_up
             if (events != 0) polled[count++] = pollfd{sockets[i], events, 0};
         }
         timeval cap{static_cast<time_t>(left.count() / 1000), static_cast<suseconds_t>(left.count() % 1000 * 1000)};
-        timeval wait{};
-        ares_timeout(channel, &cap, &wait);
-        const int ms = static_cast<int>(wait.tv_sec * 1000 + (wait.tv_usec + 999) / 1000);
+        timeval next{};
+        const timeval* wait = ares_timeout(channel, &cap, &next);
+        const int ms = static_cast<int>(wait->tv_sec * 1000 + (wait->tv_usec + 999) / 1000);
         if (::poll(polled, count, ms) <= 0) {
             ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
             continue;
@@ -151,6 +151,14 @@ Lookup ask(const std::string& name, const ResolverSettings& settings, const char
     if (settings.dns_port != 53) {
         options.udp_port = options.tcp_port = settings.dns_port;
         mask |= ARES_OPT_UDP_PORT | ARES_OPT_TCP_PORT;
+    }
+    if (settings.try_timeout.count() > 0) {
+        options.timeout = static_cast<int>(settings.try_timeout.count());
+        mask |= ARES_OPT_TIMEOUTMS;
+    }
+    if (settings.tries > 0) {
+        options.tries = settings.tries;
+        mask |= ARES_OPT_TRIES;
     }
     ares_channel channel = nullptr;
     if (ares_init_options(&channel, &options, mask) != ARES_SUCCESS) return LookupError{LookupError::Kind::failed};
@@ -203,7 +211,7 @@ Lookup resolve_host(std::string_view host, const ResolverSettings& settings) {
         if (listed) return listed;
         return std::vector<IpAddress>{ipv4(127, 0, 0, 1), ipv6_loopback()};
     }
-    return ask(std::string(host), settings, "fb");
+    return ask(name, settings, "fb");
 }
 
 }  // namespace nolu::qxt

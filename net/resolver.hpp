@@ -42,6 +42,11 @@ struct ResolverSettings {
     std::string root = "/";
     std::uint16_t dns_port = 53;              // tests use a server on another port
     std::chrono::milliseconds budget{30000};  // the lookup is cancelled after this
+    // Each query's time-out and tries; 0: c-ares's own (5 s, 4 tries; the
+    // c-ares of Debian 12 takes resolv.conf's ndots and search, not its
+    // timeout and attempts). The budget bounds the whole lookup either way.
+    std::chrono::milliseconds try_timeout{0};
+    int tries = 0;
 };
 
 // The addresses of host (a name, or a numeric address, IPv6 also in

@@ -268,18 +268,8 @@ void Pool::handle_line(std::string_view line) {
         stray_told_ = true;
         return;
     }
-    const std::string status = json_string_or(message, "status", "");
-    bool accepted = false;
-    std::string text;
-    if (!error.empty()) {
-        text = error;
-    } else if (status.empty()) {
-        accepted = true;
-    } else if (status == "OK" || status == "ok" || status == "accepted") {
-        accepted = true;
-        text = status;
-    }
-    if (on_share_) on_share_(accepted, printable(text));
+    const Verdict verdict = share_verdict(message);
+    if (on_share_) on_share_(verdict.accepted, verdict.text);
 }
 
 void Pool::parse_job(const JsonValue& fields) {

@@ -86,6 +86,21 @@ std::string printable(const std::string& text) {
     return out;
 }
 
+Verdict share_verdict(const JsonValue& message) {
+    const std::string error = json_string_or(message, "error", "");
+    const std::string status = json_string_or(message, "status", "");
+    Verdict verdict;
+    if (!error.empty()) {
+        verdict.text = printable(error);
+    } else if (status.empty()) {
+        verdict.accepted = true;
+    } else if (status == "OK" || status == "ok" || status == "accepted") {
+        verdict.accepted = true;
+        verdict.text = status;
+    }
+    return verdict;
+}
+
 bool same_work(const Job& a, const Job& b) {
     return a.job_id == b.job_id && a.header_base == b.header_base && a.target == b.target &&
            a.nonce_start == b.nonce_start && a.nonce_end == b.nonce_end;

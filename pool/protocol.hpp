@@ -31,6 +31,15 @@ FirstReply classify_reply(std::string_view line);
 // UTF-8 included, passes unchanged.
 std::string printable(const std::string& text);
 
+// What a reply to a submission says: accepted without an error and with no
+// status or "OK", "ok", "accepted"; the error (or nothing) as its text, made
+// printable.
+struct Verdict {
+    bool accepted = false;
+    std::string text;
+};
+Verdict share_verdict(const JsonValue& message);
+
 // The same work: id, header, target and nonce range (a job a pool re-sends).
 bool same_work(const Job& a, const Job& b);
 

@@ -70,7 +70,9 @@ TEST(PoolConnection, FramingIsIndependentOfHowBytesArrive) {
         std::this_thread::sleep_for(2ms);
     }
     // CRLF, empty lines and a blank CR line around the next ones.
-    ASSERT_TRUE(server.send("\n\n" + job_line(4) + "\r\n\n\r\n" + R"({"id":7,"status":"OK"})" + "\r\n"));
+    const std::uint8_t hash[32] = {};
+    ASSERT_TRUE(pool.submit_share("j", 1, hash));  // id 2 awaits its verdict
+    ASSERT_TRUE(server.send("\n\n" + job_line(4) + "\r\n\n\r\n" + R"({"id":2,"status":"OK"})" + "\r\n"));
     ASSERT_TRUE(recorder.wait_for_log(new_job_log(4)));
     ASSERT_TRUE(recorder.wait_for_shares(1));
 
@@ -136,7 +138,7 @@ TEST(PoolConnection, BackOffAgainstAClosedPort) {
 TEST(PoolConnection, OnlyAConnectionWithAJobResetsTheDelay) {
     TestServer server;
     Recorder recorder;
-    Pool pool(1ms);
+    Pool pool(held_at_once(1ms));
     recorder.attach(pool);
     pool.set_jitter(no_jitter);
     connect_and_login(pool, server, config_for(server.port()));
