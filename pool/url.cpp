@@ -82,6 +82,7 @@ Expected<Endpoint> split_pool(std::string_view text, bool tls_default) {
         text.remove_prefix(mark + 3);
         if (!text.empty() && text.back() == '/') text.remove_suffix(1);
     }
+    if (text.find('/') != std::string_view::npos) return fail("\"" + std::string(text) + "\" is not host:port");
     const Expected<HostPortText> parts = split_host_port(text);
     if (!parts) {
         // Not an address in brackets: the last colon decides, as always.
