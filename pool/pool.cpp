@@ -106,20 +106,20 @@ bool Pool::submit(const Job& job, std::uint64_t nonce, const std::uint8_t* hash)
     // seq); so no share of one pool's job reaches another pool.
     if (job.connection == 0) return false;
     std::uint64_t connection = job.connection;
-    if (connection_count_.load() != connection) {
+    {
         std::lock_guard<std::mutex> lock(job_mutex_);
-        if (job_.valid && job_.seq == job.seq && same_work(job_, job)) {
-            connection = job_.connection;
-        } else {
+        if (!job_.valid && (!connected_.load() || connection_count_.load() != job.connection)) {
             // Between connections: kept until the next one re-sends the job.
-            if (!job_.valid && held_.size() < max_held_shares) {
+            if (held_.size() < max_held_shares) {
                 HeldShare share{job, nonce, {}};
                 std::memcpy(share.hash.data(), hash, share.hash.size());
                 held_.push_back(std::move(share));
             }
             return false;
         }
+        if (job_.seq == job.seq && same_work(job_, job)) connection = job_.connection;
     }
+    if (connection_count_.load() != connection) return false;
     return submit_share(job.job_id, nonce, hash, connection);
 }
 

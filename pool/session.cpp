@@ -297,6 +297,7 @@ void Pool::connection_loop() {
         handed = ProbeResult{};
         if (end.switch_to_primary) {
             if (!running_.load()) break;
+            current_pool_ = 0;
             log("primary pool " + label(0) + " gives jobs again, switching back");
             handed = std::move(end.primary);
             backoff.reset();

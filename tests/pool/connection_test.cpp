@@ -322,7 +322,8 @@ TEST(PoolConnection, JobSourceServesOnlyTheLiveConnectionsJob) {
     server.close_client();
     ASSERT_TRUE(recorder.wait_for_log("connection lost, reconnecting in 5 s"));
     EXPECT_FALSE(pool.mineable_job().has_value());
-    // A share that cannot go out is not reported as sent (it still uses up id 3).
+    // A share that cannot go out is not reported as sent (it is kept, without
+    // an id, in case the next connection re-sends its job).
     EXPECT_FALSE(pool.submit(*job, 1235, hash));
     ASSERT_TRUE(server.accept_client());
     ASSERT_TRUE(server.read_line().has_value());
@@ -339,7 +340,7 @@ TEST(PoolConnection, JobSourceServesOnlyTheLiveConnectionsJob) {
     EXPECT_TRUE(pool.submit(*fresh, 2000, hash));
     line = server.read_line();
     ASSERT_TRUE(line.has_value());
-    EXPECT_EQ(line->rfind(R"({"id":4,"method":"submit","params":{"job_id":"j2","nonce":2000,)", 0), 0u) << *line;
+    EXPECT_EQ(line->rfind(R"({"id":3,"method":"submit","params":{"job_id":"j2","nonce":2000,)", 0), 0u) << *line;
     pool.stop();
 }
 
