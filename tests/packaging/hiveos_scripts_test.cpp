@@ -549,7 +549,7 @@ TEST(HiveosRun, CtrlCStillLogsTheMinersLastLines) {
 TEST(HiveosRun, ARefusedFlightSheetIsShownNotStarted) {
     MinerFolder m;
     install_stand_in(m);
-    apply(m, {"ssl://p:1", "QXw", std::nullopt, std::nullopt});
+    apply(m, {"gopher://p:1", "QXw", std::nullopt, std::nullopt});
     const auto t0 = std::chrono::steady_clock::now();
     const ProcessResult r = run_process({"/bin/bash", (m.path() / "h-run.sh").string()}, 10s);
     EXPECT_EQ(r.status, 1);
