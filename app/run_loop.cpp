@@ -52,14 +52,15 @@ Config pool_config(const Setup& setup, const MiningPlan& plan) {
 }
 
 // The speed line, and the statistics file when one is asked for.
-void report_speed(const Setup& setup, const RateRing& ring, const ShareCounters& shares, std::uint64_t uptime_s) {
+void report_speed(const Setup& setup, const RateRing& ring, const ShareCounters& shares, std::uint64_t uptime_s,
+                  bool pool_tls) {
     const std::uint64_t accepted = shares.accepted.load();
     const std::uint64_t rejected = shares.rejected.load();
     const std::uint64_t hw_errors = shares.hw_errors.load();
     log_line(colours.grey, "speed", format_speed_line(ring, accepted, rejected) + hardware_error_suffix(hw_errors));
     if (!setup.options.stats_file.empty())
         write_stats_file(setup.options.stats_file,
-                         format_stats_json(ring.rate(60), accepted, rejected, uptime_s, hw_errors));
+                         format_stats_json(ring.rate(60), accepted, rejected, uptime_s, hw_errors, pool_tls));
 }
 
 // A run in which no thread holds an arena has nothing to mine with: it ends
@@ -150,7 +151,7 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
         if (hw_watch.tick(steady_ns() / second_ns, shares.hw_errors.load()))
             log_line(colours.red, "hw   ", unstable_machine_warning());
         if (sampler.ring().samples() % 10 == 0)
-            report_speed(setup, sampler.ring(), shares, (steady_ns() - uptime_start) / second_ns);
+            report_speed(setup, sampler.ring(), shares, (steady_ns() - uptime_start) / second_ns, pool.tls());
     }
 
     stop_flag.exchange(true);

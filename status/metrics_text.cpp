@@ -38,6 +38,7 @@ void pool_families(MetricsText& m, const MinerSnapshot& s) {
     const PoolFacts none;
     const PoolFacts& pool = s.pool ? *s.pool : none;
     m.single("korven_qxt_pool_connected", Type::gauge, "1 while the pool connection is up.", pool.connected ? 1 : 0);
+    m.single("korven_qxt_pool_tls", Type::gauge, "1 while the pool in use is reached over TLS.", pool.tls ? 1 : 0);
     m.single("korven_qxt_pool_reconnects_total", Type::counter,
              "Connections to the pool after the first one (the fee minute's switches not counted).", pool.reconnects);
     m.single("korven_qxt_job_height", Type::gauge, "Block height of the latest job (0 before the first).",

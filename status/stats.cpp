@@ -54,13 +54,14 @@ std::string format_speed_line(const RateRing& ring, std::uint64_t accepted, std:
 }
 
 std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s,
-                              std::uint64_t hw_errors) {
-    char buf[320];
+                              std::uint64_t hw_errors, std::optional<bool> pool_tls) {
+    char buf[340];
     std::snprintf(buf, sizeof buf,
                   "{\"hashrate_hs\":%.2f,\"accepted\":%llu,\"rejected\":%llu,\"uptime_s\":%llu,\"version\":\"%s\","
-                  "\"algo\":\"argon2id-qxt\",\"hw_errors\":%llu}\n",
+                  "\"algo\":\"argon2id-qxt\",\"hw_errors\":%llu%s}\n",
                   rate60, static_cast<unsigned long long>(accepted), static_cast<unsigned long long>(rejected),
-                  static_cast<unsigned long long>(uptime_s), version_text, static_cast<unsigned long long>(hw_errors));
+                  static_cast<unsigned long long>(uptime_s), version_text, static_cast<unsigned long long>(hw_errors),
+                  !pool_tls ? "" : *pool_tls ? ",\"pool_tls\":true" : ",\"pool_tls\":false");
     return buf;
 }
 

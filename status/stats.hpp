@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace nolu::qxt {
@@ -53,8 +54,10 @@ std::string format_speed_line(const RateRing& ring, std::uint64_t accepted, std:
 
 // The statistics file's one line (with its trailing newline); "hw_errors"
 // comes last, after the fields that readers have always found there.
+// pool_tls: whether the pool in use is TLS ("pool_tls", last; left out when
+// not given).
 std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s,
-                              std::uint64_t hw_errors = 0);
+                              std::uint64_t hw_errors = 0, std::optional<bool> pool_tls = std::nullopt);
 
 // Writes path + ".tmp" and renames it onto path, so readers see the old or
 // the new file whole. A failed write leaves the old file in place; nothing

@@ -38,7 +38,8 @@ std::string pool(const MinerSnapshot& s) {
     const PoolFacts& p = *s.pool;
     return "{\"url\":" + text(p.in_use) + ",\"worker\":" + text(p.worker) +
            ",\"connected\":" + (p.connected ? "true" : "false") + ",\"reconnects\":" + number(p.reconnects) +
-           ",\"job_height\":" + number(p.job_height) + ",\"difficulty\":" + number(p.job_difficulty) + "}";
+           ",\"job_height\":" + number(p.job_height) + ",\"difficulty\":" + number(p.job_difficulty) +
+           ",\"tls\":" + (p.tls ? "true" : "false") + "}";
 }
 
 }  // namespace

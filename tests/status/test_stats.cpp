@@ -63,6 +63,10 @@ TEST(Stats, StatsLineExactBytes) {
     EXPECT_EQ(format_stats_json(0, 18446744073709551615ull, 0, 0),
               "{\"hashrate_hs\":0.00,\"accepted\":18446744073709551615,\"rejected\":0,\"uptime_s\":0,"
               "\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":0}\n");
+    // The mining loop adds whether the pool in use is TLS, last.
+    EXPECT_EQ(format_stats_json(1, 2, 3, 4, 5, true),
+              "{\"hashrate_hs\":1.00,\"accepted\":2,\"rejected\":3,\"uptime_s\":4,\"version\":\"v1.0.2\","
+              "\"algo\":\"argon2id-qxt\",\"hw_errors\":5,\"pool_tls\":true}\n");
 }
 
 TEST(Stats, FileIsReplacedWhole) {

@@ -48,6 +48,7 @@ MinerSnapshot mining_snapshot() {
     pool.reconnects = 3;
     pool.job_height = 4242;
     pool.job_difficulty = 8;
+    pool.tls = true;
     s.pool = pool;
     s.fee_active = true;
     return s;
@@ -98,6 +99,7 @@ TEST(MetricsText, EveryFamilyAndSampleAsScrapersReadThem) {
              "korven_qxt_arenas{pages=\"2m\"} 1",
              "korven_qxt_arenas{pages=\"thp\"} 1",
              "korven_qxt_pool_connected 1",
+             "korven_qxt_pool_tls 1",
              "korven_qxt_pool_reconnects_total 3",
              "korven_qxt_job_height 4242",
              "korven_qxt_job_difficulty 8",
@@ -168,6 +170,7 @@ TEST(SummaryJson, OneObjectWithTheSameFacts) {
     EXPECT_TRUE(json_find(*pool, "connected")->boolean);
     EXPECT_EQ(json_u64_or(*pool, "job_height", 0), 4242u);
     EXPECT_EQ(json_u64_or(*pool, "difficulty", 0), 8u);
+    EXPECT_TRUE(json_find(*pool, "tls")->boolean);
     EXPECT_TRUE(json_find(v, "fee_active")->boolean);
 
     ASSERT_TRUE(json_parse(format_summary(bench_snapshot()), v));
