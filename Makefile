@@ -101,17 +101,19 @@ test-fuzz:
 	    $(BUILD)-fuzz/$$corpus tests/fuzz/$$corpus; \
 	done
 
-# make run: mine against the bundled test pool on 127.0.0.1.
+# make run: mine against the bundled test pool on 127.0.0.1 (TLS=1: over TLS,
+# with a throw-away certificate the openssl tool makes).
 # make run POOL=host:port ADDRESS=<your QXT address> [ARGS="-t 4 ..."]: mine for real.
 POOL ?=
 ADDRESS ?=
 ARGS ?=
+TLS ?= 0
 run:
 ifeq ($(strip $(POOL)),)
-	$(call install_missing,$(BUILD_PACKAGES) libargon2-dev)
+	$(call install_missing,$(BUILD_PACKAGES) libargon2-dev openssl)
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQXT_TOOLS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt qxt-test-pool
-	tools/run-local.sh $(BUILD) $(ARGS)
+	QXT_TLS=$(TLS) tools/run-local.sh $(BUILD) $(ARGS)
 else
 	@[ -n "$(ADDRESS)" ] || { echo "make run POOL=host:port needs ADDRESS=<your QXT payout address>"; exit 2; }
 	$(MAKE) --no-print-directory build
