@@ -16,7 +16,7 @@ TEST_PACKAGES := $(BUILD_PACKAGES) openssl libgtest-dev libargon2-dev qemu-user 
 # make package: help2man writes the man page, lintian checks the .deb.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) help2man lintian
 
-.PHONY: all build test deps test-deps test-release test-asan test-tsan test-fuzz run clean hiveos package
+.PHONY: all build test deps test-deps test-release test-asan test-tsan soak fuzz fuzz-runs run clean hiveos package
 
 all: build
 
@@ -54,51 +54,66 @@ package:
 	cd $(BUILD) && cpack -G DEB
 	lintian --fail-on error $(BUILD)/korven-qxt_*_amd64.deb
 
-# Sanitizer builds run everything but the tests that hash (label "hash"):
-# those map 2 GiB arenas and take seconds per hash even without instrumentation;
-# and the tests that run the binary under qemu-user (label "qemu"), whose
-# emulation does not carry the sanitizers' shadow memory.
-SANITIZER_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DQXT_TESTS=ON -DQXT_WERROR=ON
-FUZZ_SECONDS ?= 45
+# make test runs three builds: the release build with every test; one clang
+# ASan/UBSan build that runs the tests that do not hash and, from the same
+# objects, a few seconds of each libFuzzer target; and a TSan build of the
+# same tests. The sanitizer builds leave out the tests that hash (label
+# "hash": 2 GiB arenas, seconds per hash even without instrumentation; they
+# are not even built there) and those run under qemu-user (label "qemu",
+# whose emulation does not carry the sanitizers' shadow memory).
+# make soak and make fuzz are the long runs.
+SANITIZER_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DQXT_TESTS=ON -DQXT_WERROR=ON \
+  -DQXT_HASH_TESTS=OFF
+CTEST := ctest --output-on-failure -j $(JOBS)
+SOAK_SECONDS ?= 30
+FUZZ_SECONDS_EACH ?= 4
 
-test: test-deps test-release test-asan test-tsan test-fuzz
+test: test-deps test-release test-asan test-tsan
 
 test-release:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQXT_TESTS=ON -DQXT_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && QXT_SOAK_SECONDS=$(SOAK_SECONDS) $(CTEST) --output-junit junit.xml
 
 test-asan:
-	cmake -S . -B $(BUILD)-asan $(SANITIZER_CMAKE) -DQXT_SANITIZE=asan
+	CXX=clang++ cmake -S . -B $(BUILD)-asan $(SANITIZER_CMAKE) -DQXT_SANITIZE=asan -DQXT_FUZZ=ON
 	cmake --build $(BUILD)-asan -j $(JOBS)
-	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS) -LE 'hash|qemu'
+	cd $(BUILD)-asan && QXT_SOAK_SECONDS=$(SOAK_SECONDS) $(CTEST) -LE 'hash|qemu'
+	$(MAKE) --no-print-directory fuzz-runs FUZZ_BUILD=$(BUILD)-asan FUZZ_SECONDS=$(FUZZ_SECONDS_EACH)
 
 test-tsan:
 	cmake -S . -B $(BUILD)-tsan $(SANITIZER_CMAKE) -DQXT_SANITIZE=tsan
 	cmake --build $(BUILD)-tsan -j $(JOBS)
-	cd $(BUILD)-tsan && ctest --output-on-failure -j $(JOBS) -LE 'hash|qemu'
+	cd $(BUILD)-tsan && QXT_SOAK_SECONDS=$(SOAK_SECONDS) $(CTEST) -LE 'hash|qemu'
+
+# The long runs: the flapping-pool soak for 10 minutes, and every fuzz target
+# for FUZZ_SECONDS (default 120 s) each.
+soak:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQXT_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target test_pool_soak
+	cd $(BUILD) && QXT_SOAK_SECONDS=$${SOAK_SECONDS_LONG:-600} ctest --output-on-failure -L soak --timeout 1200
+
+FUZZ_SECONDS ?= 120
+fuzz:
+	CXX=clang++ cmake -S . -B $(BUILD)-asan $(SANITIZER_CMAKE) -DQXT_SANITIZE=asan -DQXT_FUZZ=ON
+	cmake --build $(BUILD)-asan -j $(JOBS) --target $(FUZZ_TARGETS)
+	$(MAKE) --no-print-directory fuzz-runs FUZZ_BUILD=$(BUILD)-asan FUZZ_SECONDS=$(FUZZ_SECONDS)
 
 # libFuzzer (clang) on every parser of outside input, bounded in time: the
 # JSON reader and the pool's line handler, the pool URL parser, the
 # verification file, the settings file (-c), and the status
 # server's request parser and text escapers. Each target is listed with its
 # seed corpus under tests/fuzz/; what it finds is kept in the build folder's
-# folder of the same name. The pool line gets FUZZ_SECONDS, every other
-# target FUZZ_SECONDS_EACH.
+# folder of the same name.
 FUZZ_RUNS := fuzz_pool_line:corpus fuzz_pool_url:url_corpus \
   fuzz_verify_records:corpus_verify fuzz_config_file:config_corpus fuzz_http_request:http_corpus
 FUZZ_TARGETS := $(foreach run,$(FUZZ_RUNS),$(firstword $(subst :, ,$(run))))
-FUZZ_SECONDS_EACH ?= 20
-test-fuzz:
-	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
-	  -DQXT_TESTS=ON -DQXT_FUZZ=ON -DQXT_SANITIZE=asan
-	cmake --build $(BUILD)-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+fuzz-runs:
 	set -e; for run in $(FUZZ_RUNS); do \
-	  target=$${run%%:*}; corpus=$${run#*:}; seconds=$(FUZZ_SECONDS_EACH); \
-	  if [ $$target = fuzz_pool_line ]; then seconds=$(FUZZ_SECONDS); fi; \
-	  mkdir -p $(BUILD)-fuzz/$$corpus; \
-	  $(BUILD)-fuzz/tests/fuzz/$$target -max_total_time=$$seconds -print_final_stats=1 \
-	    $(BUILD)-fuzz/$$corpus tests/fuzz/$$corpus; \
+	  target=$${run%%:*}; corpus=$${run#*:}; \
+	  mkdir -p $(FUZZ_BUILD)/$$corpus; \
+	  $(FUZZ_BUILD)/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(FUZZ_BUILD)/$$corpus tests/fuzz/$$corpus; \
 	done
 
 # make run: mine against the bundled test pool on 127.0.0.1 (TLS=1: over TLS,
@@ -121,4 +136,4 @@ else
 endif
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/json.hpp"
+#include "common/printable.hpp"
 
 namespace nolu::qxt {
 
@@ -15,22 +16,13 @@ namespace {
 
 constexpr std::size_t max_file_bytes = 1 << 20;
 
-// A text from the file, fit for one line on a terminal: control bytes become
-// '?', and a long text is cut.
-std::string printable(std::string_view text) {
-    std::string out;
-    for (const char c : text.substr(0, 64)) {
-        const auto b = static_cast<unsigned char>(c);
-        out.push_back(b < 0x20 || b == 0x7F ? '?' : c);
-    }
-    if (text.size() > 64) out += "...";
-    return out;
-}
+// A text from the file, fit for one line on a terminal.
+std::string shown(std::string_view text) { return printable(text, 64); }
 
 class Reader {
 public:
     Reader(const std::string& name, Options& o, std::span<const OptionRow> table)
-        : name_(printable(name)), o_(o), table_(table) {}
+        : name_(shown(name)), o_(o), table_(table) {}
 
     Outcome<Done> apply(std::string_view text) {
         JsonValue root;
@@ -56,7 +48,7 @@ private:
     Failure fail(const std::string& problem) const {
         return command_line_failure("config file " + name_ + ": " + problem);
     }
-    static std::string quoted(std::string_view key) { return "\"" + printable(key) + "\""; }
+    static std::string quoted(std::string_view key) { return "\"" + shown(key) + "\""; }
 
     const OptionRow* find(std::string_view key) const {
         for (const OptionRow& row : table_) {
@@ -128,7 +120,7 @@ Outcome<Done> apply_config_text(std::string_view text, const std::string& name, 
 }
 
 Outcome<Done> load_config_file(const std::string& path, Options& o) {
-    const std::string name = printable(path);
+    const std::string name = shown(path);
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return command_line_failure("config file " + name + ": cannot open it (" + std::strerror(errno) + ")");
     std::string text;

@@ -59,17 +59,33 @@ enum class ConfigValue {
     none,     // not a settings-file key
 };
 
-// One option: the words that name it, and what its value (if it takes one)
-// does to the options. A flag (no value) is true or false in a settings file.
+// The range a numeric option's value must lie in (the command line and the
+// settings file alike); checked is false for every other option.
+struct NumberRange {
+    bool checked = false;
+    long long low = 0;
+    long long high = 0;
+};
+
+// One option, the one place it is described: the words that name it, its
+// value, its line in the usage text, its range, how a settings file gives it,
+// and what it does to the options. The usage text, the man page (made from
+// the usage text), the range checks and the settings-file keys all come from
+// these rows. A flag (no value) is true or false in a settings file.
 struct OptionRow {
-    const char* names[3];  // the long name first; missing-value messages and file keys use it
+    const char* names[3];   // the long name first; missing-value messages and file keys use it
     bool takes_value;
     void (*apply)(Options& o, const char* value);
     ConfigValue config = ConfigValue::text;  // for a flag only "none" counts (not a key)
     bool optional_number = false;  // takes the next word only when it is a number (else apply gets null)
+    const char* value_name = nullptr;  // in the usage text: "<host:port>", "[seconds]"
+    const char* help = "";             // the usage text's words for it; "{pool}" is the default pool
+    NumberRange range{};
+    bool listed = true;  // --help shows it (every option a user may type is listed)
 };
 
-// Every option, in the order the command line is matched against.
+// Every option, in the order of the usage text (the first ten rows keep
+// their historical lines, first); the command line is matched against it.
 std::span<const OptionRow> option_table();
 
 // --tune without a number of seconds.

@@ -2,6 +2,7 @@
 
 #include "common/decimal.hpp"
 #include "common/hex.hpp"
+#include "common/printable.hpp"
 
 namespace nolu::qxt {
 
@@ -12,15 +13,10 @@ constexpr std::uint64_t check_every = 65536;
 
 bool space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
-// A word as the user may see it again: printable ASCII, at most 24 characters.
+// A word as the user may see it again: printable, at most 24 bytes.
 std::string shown(const std::string& text, bool too_long) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size() && i < 24; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
-    }
-    if (text.size() > 24 || too_long) out += "...";
-    return out + "\"";
+    const bool cut_here = text.size() > 24;  // printable marks that cut itself
+    return "\"" + printable(text, 24) + (too_long && !cut_here ? "..." : "") + "\"";
 }
 
 }  // namespace

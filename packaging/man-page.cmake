@@ -4,14 +4,22 @@
 # help2man runs the binary by its plain name (found through PATH), so the
 # usage line reads "korven-qxt", not the build path. The version is given, not
 # asked from --version, whose engine list depends on the build machine.
+# help2man reads the usage text through a small wrapper that shows it the
+# usage line as "Usage:" followed by an "Options:" heading, the forms it
+# turns into the SYNOPSIS (replaced by the one in the .h2m file) and an
+# OPTIONS section; the usage text itself stays as the miner prints it.
 foreach(var QXT_HELP2MAN QXT_BINARY QXT_VERSION QXT_INCLUDE QXT_OUT)
   if(NOT ${var})
     message(FATAL_ERROR "man-page.cmake needs -D${var}=...")
   endif()
 endforeach()
-get_filename_component(bin_dir ${QXT_BINARY} DIRECTORY)
 get_filename_component(bin_name ${QXT_BINARY} NAME)
 string(REGEX REPLACE "\\.gz$" "" page ${QXT_OUT})
+set(bin_dir ${page}.wrapper)
+file(MAKE_DIRECTORY ${bin_dir})
+file(WRITE ${bin_dir}/${bin_name}
+  "#!/bin/sh\n'${QXT_BINARY}' \"$@\" | sed -e 's/^usage:/Usage:/' -e '1a\\\n\\nOptions:'\n")
+file(CHMOD ${bin_dir}/${bin_name} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E env "PATH=${bin_dir}:$ENV{PATH}"
           ${QXT_HELP2MAN} --no-info --section=1 --version-string=${QXT_VERSION}

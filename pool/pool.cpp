@@ -14,6 +14,7 @@
 
 #include "net/lookups.hpp"
 #include "pool/backoff.hpp"
+#include "common/printable.hpp"
 #include "pool/protocol.hpp"
 
 namespace nolu::qxt {

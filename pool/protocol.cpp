@@ -9,6 +9,7 @@
 
 #include "common/hex.hpp"
 #include "common/json.hpp"
+#include "common/printable.hpp"
 #include "pool/protocol.hpp"
 
 namespace nolu::qxt {
@@ -66,24 +67,6 @@ FirstReply classify_reply(std::string_view line) {
     if (result == nullptr || json_find(*result, "job_id") == nullptr) return FirstReply::other;
     const std::optional<Job> job = decode_job(*result);
     return job && job->valid ? FirstReply::job : FirstReply::other;
-}
-
-std::string printable(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x20 || b == 0x7F) {
-            out.push_back('?');
-        } else if (b == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            out.push_back('?');
-            ++i;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
 }
 
 Verdict share_verdict(const JsonValue& message) {

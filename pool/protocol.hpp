@@ -25,12 +25,6 @@ enum class FirstReply {
 };
 FirstReply classify_reply(std::string_view line);
 
-// Pool texts end up on the user's terminal: control bytes (C0, DEL and the
-// UTF-8 encoded C1 range) would let a pool move the cursor, rewrite earlier
-// lines or forge console lines, so each becomes a '?'. Printable text,
-// UTF-8 included, passes unchanged.
-std::string printable(const std::string& text);
-
 // What a reply to a submission says: accepted without an error and with no
 // status or "OK", "ok", "accepted"; the error (or nothing) as its text, made
 // printable.

@@ -18,12 +18,12 @@
 // servers do.
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <string>
 #include <utility>
 
 #include <poll.h>
 
+#include "common/clock.hpp"
 #include "net/connect.hpp"
 #include "net/lookups.hpp"
 #include "pool/backoff.hpp"
@@ -42,14 +42,6 @@ constexpr std::size_t recv_chunk = 8192;
 constexpr std::size_t max_partial_line = 1048576;
 // A pool that refuses the login this many times running is left for the next one.
 constexpr int refusals_before_moving_on = 3;
-
-void sleep_for(std::chrono::milliseconds step) {
-    timespec request{};
-    request.tv_sec = static_cast<time_t>(step.count() / 1000);
-    request.tv_nsec = static_cast<long>((step.count() % 1000) * 1000000);
-    timespec remaining{};
-    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
-}
 
 std::string connected_text(const std::string& label, const Stream& stream) {
     if (!stream.tls()) return "connected to " + label;
@@ -75,7 +67,7 @@ void Pool::log(const std::string& text) {
 void Pool::wait_steps(long tenths) {
     for (long i = 0; i < tenths; ++i) {
         if (!running_.load()) return;
-        sleep_for(timing_.step);
+        sleep_ms(static_cast<std::uint64_t>(timing_.step.count()));
     }
 }
 

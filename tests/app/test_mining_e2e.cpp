@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string miner = QXT_BINARY;
+const std::string& miner = miner_binary();
 const std::string pool_binary = QXT_POOL_BINARY;
 
 fs::path temp_dir(const std::string& name) {

@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string binary = QXT_BINARY;
+const std::string& binary = miner_binary();
 
 bool have_qemu() {
     return access("/usr/bin/qemu-x86_64", X_OK) == 0;

@@ -18,11 +18,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string binary = QXT_BINARY;
+const std::string& binary = miner_binary();
 
 ProcessResult run(std::vector<std::string> args, std::chrono::milliseconds limit = 20s) {
-    args.insert(args.begin(), binary);
-    return run_process(args, limit);
+    return run_miner(std::move(args), limit);
 }
 
 // A command line refused before the banner: status 2, the error line on

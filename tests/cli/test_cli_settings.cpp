@@ -19,12 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string binary = QXT_BINARY;
+const std::string& binary = miner_binary();
 
-ProcessResult run(std::vector<std::string> args) {
-    args.insert(args.begin(), binary);
-    return run_process(args, 30s);
-}
+ProcessResult run(std::vector<std::string> args) { return run_miner(std::move(args), 30s); }
 
 fs::path scratch(const std::string& name) {
     const fs::path dir = fs::temp_directory_path() / ("qxt-cli-" + name + "-" + std::to_string(getpid()));

@@ -165,6 +165,7 @@ TEST(Options, HelpPrintsTheUsageTextAndStops) {
 }
 
 TEST(Options, UsageTextByteForByte) {
+    // The historical lines come first, in their order, wrapped at 80 columns.
     const std::string expected =
         "usage: ./miner -u <QXT address> [options]\n"
         "  -o, --pool <host:port>   pool (default: NoluPool QXT qxt.nolupool.net:3358)\n"
@@ -175,35 +176,54 @@ TEST(Options, UsageTextByteForByte) {
         "      --no-color           uncolored output\n"
         "      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n"
         "      --bench <seconds>    offline benchmark\n"
-        "      --skip <permille>    skip-store: odd blocks past this point are not written, rebuilt when read "
-        "(AVX-512, 500-1000,\n"
-        "                           0 = off; default: 600 with 4 threads or more, off below)\n"
-        "      --side <slots>       side cache: first-half blocks re-read soon are served from a <slots> KiB buffer "
-        "(AVX-512, 0 = off)\n";
-    // The first 12 lines stay as they are; new options get lines after them.
+        "      --skip <permille>    skip-store: odd blocks past this point are not\n"
+        "                           written, rebuilt when read (AVX-512, 500-1000,\n"
+        "                           0 = off; default: 600 with 4 threads or more, off\n"
+        "                           below)\n"
+        "      --side <slots>       side cache: first-half blocks re-read soon are served\n"
+        "                           from a <slots> KiB buffer (AVX-512, 0 = off)\n";
     const std::string text = usage_text("./miner");
     EXPECT_EQ(text.substr(0, expected.size()), expected);
-    EXPECT_NE(text.find("\n      --http <[host:]port> serve /metrics (Prometheus) and /summary (JSON) over HTTP (a bare "
-                        "port: 127.0.0.1)\n",
-                        expected.size() - 1),
-              std::string::npos);
-    EXPECT_NE(text.find("\n      --http-token <t>     require \"Authorization: Bearer <t>\""), std::string::npos);
-    EXPECT_NE(text.find("\n      --no-self-test       skip the start-up self-test (one known hash per thread)\n"
-                        "      --no-recheck         submit shares without hashing them a second time first\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("\n      --backup-pool <host:port>  a pool to mine on while the ones before it fail "
-                        "(repeatable, tried in order)\n",
-                        expected.size() - 1),
-              std::string::npos)
-        << text;
+    for (const char* entry :
+         {"\n      --http <[host:]port>  serve /metrics (Prometheus) and /summary (JSON) over\n"
+          "                           HTTP (a bare port: 127.0.0.1)\n",
+          "\n      --http-token <t>     require \"Authorization: Bearer <t>\" (needed to listen\n",
+          "\n      --no-self-test       skip the start-up self-test (one known hash per\n"
+          "                           thread)\n"
+          "      --no-recheck         submit shares without hashing them a second time\n",
+          "\n      --backup-pool <host:port>  a pool to mine on while the ones before it fail\n"
+          "                           (repeatable, tried in order)\n"})
+        EXPECT_NE(text.find(entry, expected.size() - 1), std::string::npos) << entry << text;
+}
+
+// Every option a user may type is in the usage text, which the option table
+// writes: no line past 80 columns, and each row's range is the one checked.
+TEST(Options, UsageTextComesFromTheTable) {
+    const std::string text = usage_text("korven-qxt");
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
+    for (const OptionRow& row : option_table()) {
+        ASSERT_TRUE(row.listed) << row.names[0];
+        const std::string entry = std::string(" ") + row.names[0] + (row.value_name ? " " + std::string(row.value_name) : "");
+        EXPECT_NE(text.find(entry + "  "), std::string::npos) << entry;
+        if (row.range.checked) {
+            EXPECT_TRUE(check_number(row.names[0], std::to_string(row.range.high).c_str()));
+            EXPECT_FALSE(check_number(row.names[0], std::to_string(row.range.high + 1).c_str())) << row.names[0];
+        }
+    }
+    for (const char* hidden_before : {"--verify <file>", "--reft", "--side-dist <d>", "--skip-norebuild", "-h, --help"})
+        EXPECT_NE(text.find(hidden_before), std::string::npos) << hidden_before;
 }
 
 TEST(Options, VersionConfigAndLogFileLines) {
     const std::string text = usage_text("./miner");
     for (const char* line :
          {"\n  -V, --version            the version and the engines this processor can use\n",
-          "\n  -c, --config <file>      settings from a JSON file (keys: the long options); the command line wins\n",
-          "\n      --log-file <f>       append every console line, with a local ISO-8601 time stamp, to <f>\n"})
+          "\n  -c, --config <file>      settings from a JSON file (keys: the long options);\n"
+          "                           the command line wins\n",
+          "\n      --log-file <f>       append every console line, with a local ISO-8601 time\n"
+          "                           stamp, to <f>\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     const Parsed p = parse({"--log-file", "/tmp/x.log", "-V"});
     ASSERT_FALSE(p.status);
@@ -461,11 +481,12 @@ TEST(Options, LaneRules) {
 
 TEST(Options, LanesAndTuneLines) {
     const std::string text = usage_text("k");
-    EXPECT_NE(text.find("\n      --lanes <n>          nonces each thread hashes at once, one arena each (1-4, default "
-                        "1)\n      --tune [seconds]     try the settings"),
+    EXPECT_NE(text.find("\n      --lanes <n>          nonces each thread hashes at once, one arena each\n"
+                        "                           (1-4, default 1)\n      --tune [seconds]     try the settings"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("\n                           with -c <file>, write the fastest setting there\n"),
+    EXPECT_NE(text.find("\n                           by speed (default: 300 s in all); with -c <file>,\n"
+                        "                           write the fastest setting there\n"),
               std::string::npos);
     // Numbers of 32 bits and more do not wrap into the allowed range.
     EXPECT_EQ(parse({"--lanes", "4294967298"}).err, "--lanes 4294967298 is out of range (at most 2147483647)\n");

@@ -4,8 +4,8 @@ qxt_add_test(test_hash_blake2b SOURCES blake2b_test.cpp LIBS qxt_hash)
 # Settings arithmetic, block placement, tiled order, allocation bookkeeping.
 qxt_add_test(test_hash_arena SOURCES arena_test.cpp LIBS qxt_hash)
 
-# Real 2 GiB mappings in each page kind (reserves huge pages when root).
-qxt_add_test(test_hash_arena_map SOURCES arena_map_test.cpp LIBS qxt_hash SERIAL)
+# Real 2 GiB mappings in each page kind (reserves huge pages when root: alone).
+qxt_add_test(test_hash_arena_map SOURCES arena_map_test.cpp LIBS qxt_hash SERIAL WIDE)
 
 # Plain work function and AVX2 engine, through their table rows, against
 # libargon2 and the vectors file.
@@ -26,10 +26,10 @@ find_program(QXT_NM nm REQUIRED)
 add_test(NAME HashObjects.Avx512StaysInItsOwnFiles
   COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${QXT_OBJDUMP} -DNM=${QXT_NM}
           "-DOBJECTS=$<TARGET_OBJECTS:qxt_hash>" -P ${CMAKE_CURRENT_SOURCE_DIR}/check_objects.cmake)
-set_tests_properties(HashObjects.Avx512StaysInItsOwnFiles PROPERTIES LABELS unit)
+set_tests_properties(HashObjects.Avx512StaysInItsOwnFiles PROPERTIES LABELS unit TIMEOUT 120)
 
 # Several nonces per call through each row's lane entry (up to 4 arenas of
 # 2 GiB at once), against the vectors, libargon2 and the plain engine.
 qxt_add_test(test_hash_lanes SOURCES lanes_test.cpp
-  LIBS qxt_hash qxt_host ${ARGON2_LIBRARY} SERIAL)
+  LIBS qxt_hash qxt_host ${ARGON2_LIBRARY} SERIAL WIDE)
 target_include_directories(test_hash_lanes PRIVATE ${ARGON2_INCLUDE_DIR})

@@ -23,12 +23,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string miner = QXT_BINARY;
+const std::string& miner = miner_binary();
 const std::string vectors = QXT_VECTORS;
 
 ProcessResult run(std::vector<std::string> args, std::chrono::milliseconds limit = 120s) {
-    args.insert(args.begin(), {miner, "--no-color"});
-    return run_process(args, limit);
+    args.insert(args.begin(), "--no-color");
+    return run_miner(std::move(args), limit);
 }
 
 std::vector<std::string> vector_lines() {

@@ -2,8 +2,9 @@
 // debootstrap, run with chroot: --help, --verify of one record, and short
 // mining runs against the test pool on this machine's loopback (the chroot
 // shares the network), through the host name localhost and through 127.0.0.1.
-// The root is made once and kept under the build folder; an attempt that was
-// cut short is cleared and made again. Without root rights, debootstrap or a
+// The root is made once per machine and kept in the tests' cache folder
+// (outside any build folder); an attempt that was cut short is cleared and
+// made again. Without root rights, debootstrap or a
 // reachable Debian mirror the tests say so and skip.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -52,6 +53,7 @@ std::string make_root() {
     if (fs::exists(complete_mark)) return "";
     remove_tree(root);
     remove_tree(partial);
+    fs::create_directories(partial.parent_path());
     const ProcessResult r = run_process(
         {debootstrap, "--variant=minbase", "bullseye", partial.string(), "http://deb.debian.org/debian"}, 900s);
     if (r.status != 0) {

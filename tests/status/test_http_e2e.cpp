@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string miner = QXT_BINARY;
+const std::string& miner = miner_binary();
 const std::string token = "e2e-t0ken";
 const std::string auth = "Authorization: Bearer " + token + "\r\n";
 

@@ -14,6 +14,17 @@ extern char** environ;
 
 namespace nolu::qxt::test {
 
+const std::string& miner_binary() {
+    static const std::string path = QXT_BINARY;
+    return path;
+}
+
+ProcessResult run_miner(std::vector<std::string> args, std::chrono::milliseconds limit,
+                        const std::vector<std::string>& extra_env) {
+    args.insert(args.begin(), miner_binary());
+    return run_process(args, limit, extra_env);
+}
+
 Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env) {
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");

@@ -22,6 +22,12 @@ struct ProcessResult {
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
                           const std::vector<std::string>& extra_env = {});
 
+// The miner binary of this build, and a run of it to completion with args
+// after the binary (the tests' one way to run the real command line).
+const std::string& miner_binary();
+ProcessResult run_miner(std::vector<std::string> args, std::chrono::milliseconds limit = std::chrono::seconds(60),
+                        const std::vector<std::string>& extra_env = {});
+
 // A running child whose output is collected in the background.
 class Process {
 public:
