@@ -63,7 +63,8 @@ bool stats_line_shape(const std::string& line) {
     };
     return literal("{\"hashrate_hs\":") && digits() && literal(".") && digits(2) && literal(",\"accepted\":") &&
            digits() && literal(",\"rejected\":0,\"uptime_s\":") && digits() &&
-           literal(",\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":0}") && at == line.size();
+           literal(",\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":0,\"pool_tls\":false}") &&
+           at == line.size();
 }
 
 // A line "<head>N s<tail>" whose N is the first back-off step, 5 s, with
