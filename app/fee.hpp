@@ -34,8 +34,13 @@ public:
     // One tick of the main loop, elapsed whole seconds after its start.
     void tick(std::uint64_t elapsed_seconds);
     bool in_fee() const { return in_fee_; }
+    // New user settings (a reload: pools, address, worker): reconnects at
+    // once to them, or during the fee minute to the maker's on the new pools.
+    void set_user(Config user);
 
 private:
+    Config config_now() const;
+
     Config user_;
     std::function<void(const Config&)> reconnect_;
     std::function<void(const char*)> announce_;

@@ -3,6 +3,7 @@
 #include "console/failure.hpp"
 #include "offline/offline.hpp"
 #include "cli/options.hpp"
+#include "app/dry_run.hpp"
 #include "app/report.hpp"
 #include "app/run_loop.hpp"
 #include "app/startup.hpp"
@@ -18,10 +19,13 @@ int main(int argc, char** argv) {
     if (!options) return report_failure(options.error());
     if (options->help) return print_usage(argv[0]);
     if (options->version) return print_version();
-    const Outcome<std::unique_ptr<StatusService>> status = open_status_service(*options);
+    const IsaSupport isa = detect_isa();
+    if (options->dry_run) return run_dry(*options, isa);
+    // --verify serves nothing.
+    const HttpSettings http = options->verify.empty() ? HttpSettings{options->http, options->http_token} : HttpSettings{};
+    const Outcome<std::unique_ptr<StatusService>> status = open_status_service(http);
     if (!status) return report_failure(status.error());
     if (const Outcome<Done> console = open_console(*options); !console) return report_failure(console.error());
-    const IsaSupport isa = detect_isa();
     const Outcome<Setup> setup = set_up(*options, isa);
     if (!setup) return report_failure(setup.error());
     if (!options->verify.empty()) return run_verify(*setup);
@@ -31,5 +35,6 @@ int main(int argc, char** argv) {
     print_start_report(*setup, *plan);
     StatusService& service = **status;
     service.announce();
-    return plan->bench ? run_benchmark(*setup, *plan, service.board()) : run_mining(*setup, *plan, service.board());
+    if (plan->bench) return run_benchmark(*setup, *plan, service.board());
+    return run_mining(*setup, *plan, service, [argc, argv] { return parse_options(argc, argv); });
 }

@@ -13,7 +13,8 @@ namespace nolu::qxt {
 
 MiningThreads::~MiningThreads() { stop_and_join(); }
 
-void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource* jobs, ShareCounters* shares) {
+void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource* jobs, ShareCounters* shares,
+                          const std::atomic<bool>* hold) {
     count_ = plan.threads;
     const std::string hashing = describe_hashing(*setup.engine, plan.settings, plan.lanes);
     threads_.reserve(static_cast<std::size_t>(count_));
@@ -28,8 +29,10 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
         p.hash_lanes = setup.engine->hash_lanes;
         p.lanes = plan.lanes;
         p.settings = plan.settings;
-        p.self_test = self_test_runs(setup, plan);
-        p.recheck = setup.options.recheck;
+        p.self_test = self_test_runs(plan);
+        p.recheck = plan.recheck;
+        p.nice = plan.nice;
+        p.hold = hold;
         p.stop = &stop_flag;
         p.counters = &counters_;
         p.hashes = &hashes_;
@@ -75,8 +78,8 @@ void MiningThreads::stop_and_join() {
 }
 
 Outcome<Done> start_and_check(MiningThreads& threads, const Setup& setup, const MiningPlan& plan, JobSource* jobs,
-                              ShareCounters* shares) {
-    threads.start(setup, plan, jobs, shares);
+                              ShareCounters* shares, const std::atomic<bool>* hold) {
+    threads.start(setup, plan, jobs, shares, hold);
     threads.wait_for_arenas();
     print_arena_report(threads.counters());
     return report_self_test(setup, plan, threads.counters(), threads.count());

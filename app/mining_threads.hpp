@@ -26,7 +26,9 @@ public:
     // Starts plan.threads threads; jobs null: the benchmark. A thread the
     // system refuses counts as failed, with all after it. Hardware errors
     // are counted in shares (null: the benchmark, which has no shares).
-    void start(const Setup& setup, const MiningPlan& plan, JobSource* jobs, ShareCounters* shares);
+    // While hold (optional) is set the threads start no hash.
+    void start(const Setup& setup, const MiningPlan& plan, JobSource* jobs, ShareCounters* shares,
+               const std::atomic<bool>* hold = nullptr);
     // Waits in 100 ms steps until every thread holds an arena and has
     // passed the self-test, or has stopped, or the stop flag is set.
     void wait_for_arenas() const;
@@ -59,6 +61,6 @@ private:
 // self-test's outcome. Fails (status 1) when the self-test stopped every
 // thread that ran it; the caller then stops and joins the threads.
 Outcome<Done> start_and_check(MiningThreads& threads, const Setup& setup, const MiningPlan& plan, JobSource* jobs,
-                              ShareCounters* shares);
+                              ShareCounters* shares, const std::atomic<bool>* hold = nullptr);
 
 }  // namespace nolu::qxt

@@ -11,7 +11,7 @@ namespace {
 void print_side_line(const Setup& setup) {
     const std::uint32_t estimate = setup.side ? served_permille(*setup.side) : 0;
     log_line(colours.grey, "side ",
-             "side cache " + std::to_string(setup.options.side) + " slots · " + std::to_string(estimate / 10) + "." +
+             "side cache " + std::to_string(side_slots(setup.settings)) + " slots · " + std::to_string(estimate / 10) + "." +
                  std::to_string(estimate % 10) + " % of first-half reads served from cache");
 }
 
@@ -34,13 +34,13 @@ void print_lanes_line(const MiningPlan& plan) {
 
 void print_start_report(const Setup& setup, const MiningPlan& plan) {
     console_write(format_title_line(plan.threads));
-    if (setup.options.side > 0) print_side_line(setup);
+    if (side_slots(setup.settings) > 0) print_side_line(setup);
     if (skip_permille(plan.settings) != 0) print_skip_line(plan.settings);
     log_line(colours.grey, "cpu  ",
              std::string("engine ") + setup.engine->name + " · " + std::to_string(setup.topology.cpus.size()) +
                  " physical cores · " + std::to_string(setup.topology.l3_groups) + " L3 group(s)");
     if (plan.lanes > 1) print_lanes_line(plan);
-    if (setup.options.threads <= 0)
+    if (plan.auto_threads)
         log_line(colours.grey, "auto ",
                  format_auto_line(plan.threads, arena_bytes(plan.settings), plan.choice.budget, plan.lanes));
     if (!plan.memory_warning.empty()) log_line(colours.red, "mem  ", plan.memory_warning);
@@ -48,7 +48,7 @@ void print_start_report(const Setup& setup, const MiningPlan& plan) {
         const auto shown = [](const Endpoint& e) { return endpoint_text(e) + (e.tls ? " (TLS)" : ""); };
         log_line(colours.grey, "pool ", shown(plan.endpoint));
         for (const Endpoint& backup : plan.backups) log_line(colours.grey, "pool ", "backup " + shown(backup));
-        log_line(colours.grey, "user ", setup.options.address + " · worker " + plan.worker);
+        log_line(colours.grey, "user ", plan.address + " · worker " + plan.worker);
     }
 }
 

@@ -5,12 +5,15 @@
 #pragma once
 
 #include "app/startup.hpp"
+#include "app/steering.hpp"
 #include "status/board.hpp"
+#include "status/service.hpp"
 
 namespace nolu::qxt {
 
-// Both return the exit status.
+// Both return the exit status. Mining also takes its steering: the status
+// server's pause and resume and its token, and reread for a reload (SIGHUP).
 int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board);
-int run_mining(const Setup& setup, const MiningPlan& plan, StatusBoard& board);
+int run_mining(const Setup& setup, const MiningPlan& plan, StatusService& service, const Reread& reread);
 
 }  // namespace nolu::qxt

@@ -10,8 +10,8 @@ std::string threads_text(int n) { return std::to_string(n) + (n == 1 ? " thread"
 
 }  // namespace
 
-bool self_test_runs(const Setup& setup, const MiningPlan& plan) {
-    return setup.options.self_test && plan.settings.rebuild;
+bool self_test_runs(const MiningPlan& plan) {
+    return plan.self_test && plan.settings.rebuild;
 }
 
 std::string describe_hashing(const EngineRow& engine, const HashSettings& settings, int lanes) {
@@ -32,7 +32,7 @@ std::string self_test_failure_line(int thread, int cpu, const std::string& hashi
 
 Outcome<Done> report_self_test(const Setup& setup, const MiningPlan& plan, const StartupCounters& counters,
                                int threads) {
-    if (!setup.options.self_test) {
+    if (!plan.self_test) {
         log_line(colours.grey, "check", "self-test skipped (--no-self-test)");
         return Done{};
     }

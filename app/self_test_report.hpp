@@ -13,7 +13,7 @@ namespace nolu::qxt {
 
 // Whether the threads run the self-test: unless --no-self-test, and never
 // with the --skip-norebuild probe (its hashes are wrong by design).
-bool self_test_runs(const Setup& setup, const MiningPlan& plan);
+bool self_test_runs(const MiningPlan& plan);
 
 // "engine avx512 · skip-store from 600 ‰ · side cache 1024 slots · reference table",
 // "engine avx2 · full arena · 2 lanes".

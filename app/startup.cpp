@@ -3,10 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "console/console.hpp"
 #include "console/log_file.hpp"
 #include "console/signals.hpp"
+#include "app/thermal.hpp"
+#include "miner/worker.hpp"
+#include "host/temperature.hpp"
 
 namespace nolu::qxt {
 
@@ -20,6 +24,10 @@ std::string host_name_worker() {
 }
 
 }  // namespace
+
+std::string worker_name(const Options& options) {
+    return options.worker.empty() ? host_name_worker() : options.worker;
+}
 
 std::string memory_warning(int threads, int lanes, std::uint64_t arena, const MemoryBudget& b) {
     const std::int64_t fit = std::int64_t{b.fit_1g} + b.fit_2m + b.fit_ram;
@@ -43,12 +51,24 @@ Outcome<Done> open_console(const Options& options) {
     return Done{};
 }
 
+MiningPlan with_pools(MiningPlan plan, const Options& o) {
+    plan.address = o.address;
+    plan.worker = worker_name(o);
+    plan.endpoint = o.pool_endpoint;
+    plan.backups = o.backup_endpoints;
+    plan.tls_ca = o.tls_ca;
+    return plan;
+}
+
 Outcome<MiningPlan> plan_mining(const Setup& setup) {
     const Options& o = setup.options;
     MiningPlan plan;
     plan.bench = o.bench > 0;
+    plan.bench_seconds = o.bench;
     if (!plan.bench && o.address.empty())
         return command_line_failure("a QXT payout address is required: -u <address>");
+    plan.sensor_root = sensor_root_from_environment();
+    if (const Outcome<Done> sensor = check_thermal_sensor(o.max_temp, plan.sensor_root); !sensor) return sensor.error();
 
     const int cores = static_cast<int>(setup.topology.cpus.size());
     plan.lanes = std::max(o.lanes, 1);
@@ -56,13 +76,15 @@ Outcome<MiningPlan> plan_mining(const Setup& setup) {
         cores, o.threads, effective_skip(*setup.engine, o), o.rebuild,
         [](std::uint64_t arena) { return probe_memory(arena); }, plan.lanes);
     plan.threads = plan.choice.threads;
+    plan.auto_threads = o.threads <= 0;
     plan.settings = with_skip(setup.settings, plan.choice.skip, plan.choice.rebuild);
     plan.settings.prefault = true;  // the arenas are real before the first hash, and before the speed is counted
-    plan.worker = o.worker.empty() ? host_name_worker() : o.worker;
-    // The parser has checked the addresses and the fingerprints.
-    std::vector<Endpoint> pools = *pool_list(o.pool, o.backup_pools, o.tls, o.tls_fingerprints);
-    plan.endpoint = pools.front();
-    plan.backups.assign(pools.begin() + 1, pools.end());
+    plan.self_test = o.self_test;
+    plan.recheck = o.recheck;
+    plan.nice = priority_nice(o.cpu_priority);
+    plan.stats_file = o.stats_file;
+    plan.start_time_s = static_cast<std::int64_t>(std::time(nullptr));
+    plan = with_pools(plan, o);
     plan.memory_warning = memory_warning(o.threads, plan.lanes, arena_bytes(plan.settings), plan.choice.budget);
     return plan;
 }

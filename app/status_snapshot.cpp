@@ -1,6 +1,7 @@
 #include "app/status_snapshot.hpp"
 
 #include "console/console.hpp"
+#include "host/temperature.hpp"
 
 namespace nolu::qxt {
 
@@ -42,11 +43,12 @@ MinerSnapshot hashing_snapshot(const Setup& setup, const MiningPlan& plan, const
     s.arenas_1g = c.huge_1g.load();
     s.arenas_2m = c.huge.load() - c.huge_1g.load();
     s.arenas_thp = c.ready.load() - c.huge.load();
+    s.start_time_s = plan.start_time_s;
+    s.temperature_c = read_cpu_temperature(plan.sensor_root);
     return s;
 }
 
-void add_pool_facts(MinerSnapshot& s, Pool& pool, const ShareCounters& shares, std::uint64_t reconnects,
-                    bool fee_active) {
+void add_pool_facts(MinerSnapshot& s, Pool& pool, std::uint64_t reconnects, bool fee_active) {
     const Config config = pool.config();
     const Job job = pool.current_job();
     PoolFacts p;
@@ -60,10 +62,12 @@ void add_pool_facts(MinerSnapshot& s, Pool& pool, const ShareCounters& shares, s
     p.job_height = job.height;
     p.job_difficulty = job.difficulty;
     s.pool = p;
-    s.accepted = shares.accepted.load();
-    s.rejected = shares.rejected.load();
-    s.hw_errors = shares.hw_errors.load();
     s.fee_active = fee_active;
+}
+
+void add_pause_facts(MinerSnapshot& s, bool paused, std::uint64_t thermal_pauses) {
+    s.paused = paused;
+    s.thermal_pauses = thermal_pauses;
 }
 
 }  // namespace nolu::qxt

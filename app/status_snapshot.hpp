@@ -31,13 +31,18 @@ private:
 };
 
 // What every run knows: version, engine, mode, threads, hashes and rates,
-// block candidates, arenas by page kind, up-time.
+// block candidates, arenas by page kind, up-time, start time and the CPU
+// temperature (read now).
 MinerSnapshot hashing_snapshot(const Setup& setup, const MiningPlan& plan, const MiningThreads& threads,
                                const HashRates& rates, std::uint64_t uptime_s);
 
-// What mining adds: the pool in use (from its Config), its connection, the
-// latest job, the share verdicts and the fee state.
-void add_pool_facts(MinerSnapshot& snapshot, Pool& pool, const ShareCounters& shares, std::uint64_t reconnects,
-                    bool fee_active);
+// What mining adds: the pool in use (from its Config; primary or backup),
+// its connection, the latest job and the fee state. The shares come from
+// add_share_facts (status/stats.hpp).
+void add_pool_facts(MinerSnapshot& snapshot, Pool& pool, std::uint64_t reconnects, bool fee_active);
+
+// Whether hashing is paused now (a request or the thermal limit) and how
+// often the thermal limit has paused it.
+void add_pause_facts(MinerSnapshot& snapshot, bool paused, std::uint64_t thermal_pauses);
 
 }  // namespace nolu::qxt

@@ -97,9 +97,10 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
         if (const Outcome<Done> again = apply_arguments(argc, argv, merged); !again) return again.error();
         o = std::move(merged);
     }
-    if (const Expected<std::vector<Endpoint>> pools = pool_list(o.pool, o.backup_pools, o.tls, o.tls_fingerprints);
-        !pools)
-        return command_line_failure(pools.error().message);
+    const Expected<std::vector<Endpoint>> pools = pool_list(o.pool, o.backup_pools, o.tls, o.tls_fingerprints);
+    if (!pools) return command_line_failure(pools.error().message);
+    o.pool_endpoint = pools->front();
+    o.backup_endpoints.assign(pools->begin() + 1, pools->end());
     if (!o.tls_ca.empty() && ::access(o.tls_ca.c_str(), R_OK) != 0)
         return command_line_failure("--tls-ca " + o.tls_ca + ": " + std::strerror(errno));
     return o;

@@ -21,6 +21,8 @@ inline constexpr const char* default_pool = "qxt.nolupool.net:3358";
 struct Options {
     std::string pool = default_pool;
     std::vector<std::string> backup_pools;  // --backup-pool, in the order given
+    Endpoint pool_endpoint;                 // pool and backup_pools split once, when parse_options ends
+    std::vector<Endpoint> backup_endpoints;
     std::string address;
     std::string worker;
     int threads = 0;
@@ -48,9 +50,12 @@ struct Options {
     bool version = false;  // print the version and the usable engines and stop
     std::string config;    // the settings file (-c); the command line overrides it; --tune writes its choice there
     std::string log_file;  // a time-stamped copy of the console lines, appended
+    int max_temp = 0;      // °C at which hashing pauses (resumes 5 °C below); 0 = no limit
+    int cpu_priority = 0;  // 0-5: how far the mining threads' priority is lowered; 0 = unchanged
+    bool dry_run = false;  // check everything, say what would run, start nothing
 };
 
-// How a settings file (-c, app/config_file.hpp) gives an option; its key is
+// How a settings file (-c, cli/config_file.hpp) gives an option; its key is
 // the option's long name without the dashes.
 enum class ConfigValue {
     text,     // a JSON string
@@ -99,7 +104,8 @@ inline constexpr int default_tune_seconds = 300;
 // (status 2, a plain line for standard error) on an unknown option, a missing
 // value, a number out of its option's range, a settings file that cannot be
 // used, a pool address that cannot be (a port out of range, an unknown
-// scheme), a bad fingerprint or an unreadable --tls-ca file.
+// scheme), a bad fingerprint or an unreadable --tls-ca file. The pools are
+// split into endpoints here, once (with their TLS settings and pins).
 Outcome<Options> parse_options(int argc, const char* const* argv);
 
 std::string usage_text(const char* program);

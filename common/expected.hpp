@@ -2,7 +2,7 @@
 // Expected<T> (or Status when it has no value), holding either its result or
 // an Error that says what went wrong. Library code never prints a failure and
 // never ends the process; start-up turns errors into the user's lines and
-// exit statuses in one place (app/failure.hpp).
+// exit statuses in one place (console/failure.hpp).
 #pragma once
 
 #include <string>

@@ -34,7 +34,7 @@ extern std::mutex console_mutex;
 void log_line(const char* colour, const char* tag, const std::string& message);
 
 // Writes text as it is to stdout under the console mutex and flushes; with
-// --log-file its lines also go to the log file (app/log_file.hpp), as do
+// --log-file its lines also go to the log file (console/log_file.hpp), as do
 // log_line's.
 void console_write(const std::string& text);
 

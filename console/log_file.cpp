@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+
+#include "console/console.hpp"
 
 namespace nolu::qxt {
 
@@ -18,8 +21,8 @@ struct LogFile {
     dev_t device = 0;
     ino_t inode = 0;
 };
-// Written once by open_log_file before other threads exist; afterwards used
-// only under the console mutex.
+// Written by open_log_file before other threads exist; afterwards used only
+// under the console mutex.
 LogFile log_file;
 
 bool open_at(LogFile& log) {
@@ -55,6 +58,22 @@ std::string stamp_now() {
 Status open_log_file(const std::string& path) {
     log_file.path = path;
     if (!open_at(log_file)) return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
+    return success();
+}
+
+Status switch_log_file(const std::string& path) {
+    const std::lock_guard<std::mutex> lock(console_mutex);
+    if (path == log_file.path) return success();
+    if (path.empty()) {
+        if (log_file.file != nullptr) std::fclose(log_file.file);
+        log_file = LogFile{};
+        return success();
+    }
+    LogFile next;
+    next.path = path;
+    if (!open_at(next)) return fail("cannot open the log file " + path + " (" + std::strerror(errno) + ")");
+    if (log_file.file != nullptr) std::fclose(log_file.file);
+    log_file = next;
     return success();
 }
 

@@ -17,6 +17,11 @@ namespace nolu::qxt {
 // Opens (creates) the file; on the main thread, before any other thread runs.
 Status open_log_file(const std::string& path);
 
+// Moves to the file at path (a reload; empty: no log file any more). The new
+// file is opened before the old one is closed, so a path that cannot be
+// opened leaves the old file in use. Any thread: takes the console mutex.
+Status switch_log_file(const std::string& path);
+
 // Appends each non-empty line of console_text with a time stamp; nothing
 // without a log file. The caller holds the console mutex; write errors are
 // ignored (like the statistics file's).

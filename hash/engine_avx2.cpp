@@ -28,7 +28,7 @@ constexpr int second_half_hint = _MM_HINT_NTA;
 template <int kHint>
 QXT_AVX2_INLINE void prefetch_lines(const std::uint8_t* p, int first, int count) {
     for (int line = first; line < first + count; ++line)
-        _mm_prefetch(reinterpret_cast<const char*>(p + 64 * line), static_cast<_mm_hint>(kHint));
+        __builtin_prefetch(p + 64 * line, 0, kHint);  // _MM_HINT_T0 is locality 3, _MM_HINT_NTA 0
 }
 
 // One block: w (the previous block, on the stack) becomes G(w, ref); the

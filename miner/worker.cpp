@@ -1,6 +1,11 @@
 #include "miner/worker.hpp"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "common/clock.hpp"
@@ -46,9 +51,24 @@ void settle_share(const WorkerParams& p, const Arena& arena, const Job& job, std
         p.on_candidate(job);
 }
 
+int priority_nice(int level) {
+    static constexpr int nice_by_level[] = {0, 2, 5, 10, 15, 19};
+    return nice_by_level[std::clamp(level, 0, 5)];
+}
+
 namespace {
 
 constexpr std::uint64_t idle_ms = 200;
+constexpr std::uint64_t hold_poll_ms = 50;  // a held thread looks this often whether to go on
+
+// Adds n to this thread's nice value (Linux keeps one per thread), at most 19.
+void lower_priority(int n) {
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, tid);
+    if (errno != 0) return;
+    ::setpriority(PRIO_PROCESS, tid, std::min(now + n, 19));
+}
 
 void count_hashes(const WorkerParams& p, unsigned n) {
     p.hashes->fetch_add(n);
@@ -116,6 +136,10 @@ void mining_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
     std::uint64_t d = 0;
     std::uint64_t last_seq = 0;
     while (!p.stop->load()) {
+        if (p.hold != nullptr && p.hold->load()) {
+            sleep_ms(hold_poll_ms);
+            continue;
+        }
         const std::optional<Job> job = p.jobs->mineable_job();
         if (!job) {
             sleep_ms(idle_ms);
@@ -147,6 +171,7 @@ void mining_loop(const WorkerParams& p, const std::vector<Arena>& arenas) {
 
 void worker_main(WorkerParams p) {
     if (p.cpu >= 0) pin_to_cpu(p.cpu);
+    if (p.nice > 0) lower_priority(p.nice);
     p.settings.stop = p.stop;  // a call of several lanes ends early on a stop
     std::vector<Arena> arenas;
     if (!take_arenas(p, arenas)) return;

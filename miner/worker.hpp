@@ -35,12 +35,16 @@ struct WorkerParams {
     HashSettings settings;                       // the arenas' layout
     bool self_test = true;                       // hash the known record before any work
     bool recheck = true;                         // hash every share a second time before it goes out
+    int nice = 0;                                // added to the thread's nice value (lower priority); 0: unchanged
     // Required (never null):
     const std::atomic<bool>* stop = nullptr;     // ends the loop after the hash in progress
     StartupCounters* counters = nullptr;
     std::atomic<std::uint64_t>* hashes = nullptr;
     JobSource* jobs = nullptr;                   // null: benchmark, the fixed header, no pool
     std::atomic<std::uint64_t>* thread_hashes = nullptr;  // optional: this thread's own hash count
+    // Optional: while set no new hash starts (the one in progress ends); the
+    // arenas stay mapped and the walk goes on where it stopped.
+    const std::atomic<bool>* hold = nullptr;
     // Called for a share handed in that also meets the job's network target.
     std::function<void(const Job& job)> on_candidate;
     // Called, before the thread counts itself in self_test_failed and ends,
@@ -51,6 +55,10 @@ struct WorkerParams {
 };
 
 void worker_main(WorkerParams params);
+
+// The nice value --cpu-priority <level> adds to the mining threads: level 0
+// changes nothing, 1 to 5 give 2, 5, 10, 15 and 19 (the lowest priority).
+int priority_nice(int level);
 
 // The share step of one hash: when it meets the job's share target it is
 // hashed once more in arena (unless params.recheck is off; a differing tag

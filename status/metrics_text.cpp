@@ -1,6 +1,8 @@
 #include "status/metrics_text.hpp"
 
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "common/utf8.hpp"
 
@@ -10,44 +12,88 @@ namespace {
 
 using Type = MetricsText::Type;
 
-void rate_samples(MetricsText& m, std::string_view thread, const WindowRates& rates) {
-    if (thread.empty()) {
-        m.sample({{"window", "10s"}}, rates.s10);
-        m.sample({{"window", "60s"}}, rates.s60);
-        m.sample({{"window", "15m"}}, rates.m15);
-    } else {
-        m.sample({{"thread", thread}, {"window", "10s"}}, rates.s10);
-        m.sample({{"thread", thread}, {"window", "60s"}}, rates.s60);
-        m.sample({{"thread", thread}, {"window", "15m"}}, rates.m15);
+std::uint64_t count(std::int64_t value) { return value > 0 ? static_cast<std::uint64_t>(value) : 0; }
+
+void rate_samples(MetricsText& m, const std::string& thread, const WindowRates& rates) {
+    const std::pair<const char*, double> windows[] = {{"10s", rates.s10}, {"60s", rates.s60}, {"15m", rates.m15}};
+    for (const auto& [window, rate] : windows) {
+        if (thread.empty())
+            m.sample({{"window", window}}, rate);
+        else
+            m.sample({{"thread", thread}, {"window", window}}, rate);
     }
 }
 
+// The miner's totals carry no thread label; each thread's figures are
+// families of their own, so that a sum over a family never counts twice.
 void hash_families(MetricsText& m, const MinerSnapshot& s) {
-    m.family("korven_qxt_hashes_total", Type::counter,
-             "Hashes computed since start: the miner's total (no thread label) and each mining thread's.");
-    m.sample({}, s.hashes);
+    m.single("korven_qxt_hashes_total", Type::counter, "Hashes computed since start, all threads.", s.hashes);
+    m.family("korven_qxt_hashrate", Type::gauge, "Mean hashes per second over the window, all threads.");
+    rate_samples(m, "", s.rates);
+    m.family("korven_qxt_thread_hashes_total", Type::counter, "Hashes computed since start by each mining thread.");
     for (std::size_t i = 0; i < s.per_thread.size(); ++i)
         m.sample({{"thread", std::to_string(i)}}, s.per_thread[i].hashes);
-    m.family("korven_qxt_hashrate", Type::gauge,
-             "Mean hashes per second over the window: the miner's total (no thread label) and each mining thread's.");
-    rate_samples(m, "", s.rates);
+    m.family("korven_qxt_thread_hashrate", Type::gauge,
+             "Mean hashes per second over the window of each mining thread.");
     for (std::size_t i = 0; i < s.per_thread.size(); ++i) rate_samples(m, std::to_string(i), s.per_thread[i].rates);
+}
+
+void share_families(MetricsText& m, const MinerSnapshot& s) {
+    m.family("korven_qxt_shares_total", Type::counter, "Shares the pool answered, by its verdict.");
+    m.sample({{"result", "accepted"}}, s.accepted);
+    m.sample({{"result", "rejected"}}, s.rejected);
+    m.family("korven_qxt_shares_rejected_total", Type::counter,
+             "Shares the pool rejected, by reason: stale, duplicate, low_difficulty, invalid or other.");
+    for (const auto& [reason, rejected] : s.rejected_by_reason) m.sample({{"reason", reason}}, rejected);
+    m.single("korven_qxt_last_share_accepted_timestamp_seconds", Type::gauge,
+             "Unix time of the last share the pool accepted; 0 before the first.", count(s.last_accepted_s));
+    m.single("korven_qxt_blocks_found_total", Type::counter,
+             "Shares handed in that also met the network target (block candidates).", s.blocks_found);
+    m.single("korven_qxt_hw_errors_total", Type::counter,
+             "Shares withheld because hashing them again gave another result (unstable processor or memory).",
+             s.hw_errors);
 }
 
 void pool_families(MetricsText& m, const MinerSnapshot& s) {
     const PoolFacts none;
     const PoolFacts& pool = s.pool ? *s.pool : none;
     m.single("korven_qxt_pool_connected", Type::gauge, "1 while the pool connection is up.", pool.connected ? 1 : 0);
-    m.single("korven_qxt_pool_tls", Type::gauge, "1 while the pool in use is reached over TLS.", pool.tls ? 1 : 0);
     m.single("korven_qxt_pool_reconnects_total", Type::counter,
              "Connections to the pool after the first one (the fee minute's switches not counted).", pool.reconnects);
     m.single("korven_qxt_job_height", Type::gauge, "Block height of the latest job (0 before the first).",
              pool.job_height);
     m.single("korven_qxt_job_difficulty", Type::gauge, "Share difficulty of the latest job.", pool.job_difficulty);
     if (s.pool) {
-        m.family("korven_qxt_pool_info", Type::gauge, "The pool in use and the worker name; always 1.");
-        m.sample({{"pool", pool.in_use}, {"worker", pool.worker}}, std::uint64_t{1});
+        m.family("korven_qxt_pool_info", Type::gauge,
+                 "The pool in use, the worker name, TLS and whether the pool is the primary or a backup; always 1.");
+        m.sample({{"pool", pool.in_use},
+                  {"worker", pool.worker},
+                  {"tls", pool.tls ? "true" : "false"},
+                  {"role", pool.role}},
+                 std::uint64_t{1});
     }
+}
+
+void machine_families(MetricsText& m, const MinerSnapshot& s) {
+    m.single("korven_qxt_threads", Type::gauge, "Mining threads holding an arena.",
+             static_cast<std::uint64_t>(s.threads));
+    m.single("korven_qxt_uptime_seconds", Type::gauge, "Seconds since the mining threads started.", s.uptime_s);
+    m.single("process_start_time_seconds", Type::gauge, "Start time of the process since the Unix epoch in seconds.",
+             count(s.start_time_s));
+    m.family("korven_qxt_arenas", Type::gauge,
+             "Arenas by their pages: reserved 1 GiB (1g), reserved 2 MiB (2m), transparent huge pages (thp).");
+    m.sample({{"pages", "1g"}}, static_cast<std::uint64_t>(s.arenas_1g));
+    m.sample({{"pages", "2m"}}, static_cast<std::uint64_t>(s.arenas_2m));
+    m.sample({{"pages", "thp"}}, static_cast<std::uint64_t>(s.arenas_thp));
+    if (s.temperature_c) {
+        m.family("korven_qxt_cpu_temperature_celsius", Type::gauge,
+                 "The processor's temperature: its hottest coretemp, k10temp or zenpower sensor.");
+        m.sample({}, *s.temperature_c);
+    }
+    m.single("korven_qxt_paused", Type::gauge, "1 while hashing is paused (by request or by the thermal limit).",
+             s.paused ? 1 : 0);
+    m.single("korven_qxt_thermal_pauses_total", Type::counter, "Times the thermal limit paused hashing.",
+             s.thermal_pauses);
 }
 
 }  // namespace
@@ -116,22 +162,8 @@ std::string format_metrics(const MinerSnapshot& s) {
     m.family("korven_qxt_build_info", Type::gauge, "The miner's version and hash engine; always 1.");
     m.sample({{"version", s.version}, {"engine", s.engine}}, std::uint64_t{1});
     hash_families(m, s);
-    m.family("korven_qxt_shares_total", Type::counter, "Shares the pool answered, by its verdict.");
-    m.sample({{"result", "accepted"}}, s.accepted);
-    m.sample({{"result", "rejected"}}, s.rejected);
-    m.single("korven_qxt_blocks_found_total", Type::counter,
-             "Shares handed in that also met the network target (block candidates).", s.blocks_found);
-    m.single("korven_qxt_hw_errors_total", Type::counter,
-             "Shares withheld because hashing them again gave another result (unstable processor or memory).",
-             s.hw_errors);
-    m.single("korven_qxt_threads", Type::gauge, "Mining threads holding an arena.",
-             static_cast<std::uint64_t>(s.threads));
-    m.single("korven_qxt_uptime_seconds", Type::gauge, "Seconds since the mining threads started.", s.uptime_s);
-    m.family("korven_qxt_arenas", Type::gauge,
-             "Arenas by their pages: reserved 1 GiB (1g), reserved 2 MiB (2m), transparent huge pages (thp).");
-    m.sample({{"pages", "1g"}}, static_cast<std::uint64_t>(s.arenas_1g));
-    m.sample({{"pages", "2m"}}, static_cast<std::uint64_t>(s.arenas_2m));
-    m.sample({{"pages", "thp"}}, static_cast<std::uint64_t>(s.arenas_thp));
+    share_families(m, s);
+    machine_families(m, s);
     pool_families(m, s);
     m.single("korven_qxt_fee_active", Type::gauge, "1 during the maker's fee minute.", s.fee_active ? 1 : 0);
     return m.text();

@@ -1,9 +1,12 @@
 #include "status/stats.hpp"
 
 #include <cstdio>
+#include <ctime>
 
-#include "console/console.hpp"
+#include "common/json.hpp"
 #include "common/replace_file.hpp"
+#include "common/utf8.hpp"
+#include "console/console.hpp"
 
 namespace nolu::qxt {
 
@@ -37,32 +40,60 @@ std::string rate_text(double rate) {
 
 void record_share(ShareCounters& shares, bool accepted, const std::string& reason) {
     if (accepted) {
+        shares.last_accepted_s.store(static_cast<std::int64_t>(std::time(nullptr)));
         shares.accepted.fetch_add(1);
         const std::uint64_t rejected = shares.rejected.load();
         const std::uint64_t accepted_now = shares.accepted.load();
         log_line(colours.green, "share",
                  "accepted (" + std::to_string(accepted_now) + "/" + std::to_string(rejected) + ")");
     } else {
+        shares.rejected_by_reason[static_cast<std::size_t>(classify_reject(reason))].fetch_add(1);
         shares.rejected.fetch_add(1);
         log_line(colours.red, "share", "REJECTED — " + reason);
     }
 }
 
-std::string format_speed_line(const RateRing& ring, std::uint64_t accepted, std::uint64_t rejected) {
-    return "10s/60s/15m  " + rate_text(ring.rate(10)) + " / " + rate_text(ring.rate(60)) + " / " +
-           rate_text(ring.rate(900)) + "   parts " + std::to_string(accepted) + "/" + std::to_string(rejected);
+void add_share_facts(MinerSnapshot& s, const ShareCounters& shares) {
+    s.accepted = shares.accepted.load();
+    s.rejected = shares.rejected.load();
+    s.hw_errors = shares.hw_errors.load();
+    s.last_accepted_s = shares.last_accepted_s.load();
+    s.rejected_by_reason.clear();
+    for (std::size_t i = 0; i < reject_reason_count; ++i)
+        s.rejected_by_reason.emplace_back(reject_reason_names[i], shares.rejected_by_reason[i].load());
 }
 
-std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s,
-                              std::uint64_t hw_errors, std::optional<bool> pool_tls) {
-    char buf[340];
-    std::snprintf(buf, sizeof buf,
-                  "{\"hashrate_hs\":%.2f,\"accepted\":%llu,\"rejected\":%llu,\"uptime_s\":%llu,\"version\":\"%s\","
-                  "\"algo\":\"argon2id-qxt\",\"hw_errors\":%llu%s}\n",
-                  rate60, static_cast<unsigned long long>(accepted), static_cast<unsigned long long>(rejected),
-                  static_cast<unsigned long long>(uptime_s), version_text, static_cast<unsigned long long>(hw_errors),
-                  !pool_tls ? "" : *pool_tls ? ",\"pool_tls\":true" : ",\"pool_tls\":false");
-    return buf;
+std::string format_speed_line(const MinerSnapshot& s) {
+    return "10s/60s/15m  " + rate_text(s.rates.s10) + " / " + rate_text(s.rates.s60) + " / " +
+           rate_text(s.rates.m15) + "   parts " + std::to_string(s.accepted) + "/" + std::to_string(s.rejected);
+}
+
+namespace {
+
+std::string two_places(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+std::string thread_rates(const MinerSnapshot& s) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < s.per_thread.size(); ++i) out += (i > 0 ? "," : "") + two_places(s.per_thread[i].rates.s60);
+    return out + "]";
+}
+
+}  // namespace
+
+std::string format_stats_json(const MinerSnapshot& s) {
+    const auto n = [](std::uint64_t v) { return std::to_string(v); };
+    std::string out = "{\"hashrate_hs\":" + two_places(s.rates.s60) + ",\"accepted\":" + n(s.accepted) +
+                      ",\"rejected\":" + n(s.rejected) + ",\"uptime_s\":" + n(s.uptime_s) + ",\"version\":\"" +
+                      json_escape(valid_utf8(s.version)) + "\",\"algo\":\"argon2id-qxt\",\"hw_errors\":" + n(s.hw_errors);
+    out += ",\"threads\":" + std::to_string(s.threads) + ",\"thread_hs\":" + thread_rates(s);
+    if (s.pool)
+        out += ",\"pool\":\"" + json_escape(valid_utf8(s.pool->in_use)) + "\",\"pool_connected\":" +
+               (s.pool->connected ? "true" : "false") + ",\"pool_tls\":" + (s.pool->tls ? "true" : "false");
+    return out + ",\"paused\":" + (s.paused ? "true" : "false") + "}\n";
 }
 
 void write_stats_file(const std::string& path, const std::string& content) {

@@ -1,12 +1,15 @@
-// Hash-rate statistics (a ring of per-second counts), share counting, the
-// speed line and the statistics file that rig monitors read.
+// Hash-rate statistics (a ring of per-second counts), share counting, and
+// the two outputs made from the published snapshot on the console's clock:
+// the speed line and the statistics file that rig monitors read.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <optional>
 #include <string>
+
+#include "status/board.hpp"
+#include "status/reject_reasons.hpp"
 
 namespace nolu::qxt {
 
@@ -44,20 +47,27 @@ struct ShareCounters {
     std::atomic<std::uint64_t> accepted{0};
     std::atomic<std::uint64_t> rejected{0};
     std::atomic<std::uint64_t> hw_errors{0};  // shares withheld: the re-check gave another tag
+    std::array<std::atomic<std::uint64_t>, reject_reason_count> rejected_by_reason{};  // by RejectReason
+    std::atomic<std::int64_t> last_accepted_s{0};  // Unix time of the last accepted share; 0 = none yet
 };
 
-// Counts one verdict and logs "accepted (a/r)" in green or "REJECTED — reason" in red.
+// Counts one verdict (a rejection also under its reason; an acceptance
+// stamps the time) and logs "accepted (a/r)" in green or "REJECTED — reason"
+// in red.
 void record_share(ShareCounters& shares, bool accepted, const std::string& reason);
 
-// "10s/60s/15m  R10 / R60 / R900   parts a/r"
-std::string format_speed_line(const RateRing& ring, std::uint64_t accepted, std::uint64_t rejected);
+// The shares' part of a snapshot: verdicts, rejections by reason (every
+// reason, in enum order), hardware errors and the last acceptance.
+void add_share_facts(MinerSnapshot& snapshot, const ShareCounters& shares);
 
-// The statistics file's one line (with its trailing newline); "hw_errors"
-// comes last, after the fields that readers have always found there.
-// pool_tls: whether the pool in use is TLS ("pool_tls", last; left out when
-// not given).
-std::string format_stats_json(double rate60, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s,
-                              std::uint64_t hw_errors = 0, std::optional<bool> pool_tls = std::nullopt);
+// "10s/60s/15m  R10 / R60 / R900   parts a/r"
+std::string format_speed_line(const MinerSnapshot& snapshot);
+
+// The statistics file's one line (with its trailing newline). The fields
+// readers have always found there keep their order; "hw_errors" and the
+// later ones follow: "threads", "thread_hs" (each thread's 60-second rate),
+// and with a pool "pool", "pool_connected", "pool_tls"; then "paused".
+std::string format_stats_json(const MinerSnapshot& snapshot);
 
 // Writes path + ".tmp" and renames it onto path, so readers see the old or
 // the new file whole. A failed write leaves the old file in place; nothing

@@ -69,6 +69,12 @@ bool is_loopback_address(const sockaddr* address) {
     return false;
 }
 
+Status check_http_guard(const sockaddr* address, bool token_set, std::string_view given) {
+    if (token_set || is_loopback_address(address)) return success();
+    return fail("--http " + std::string(given) +
+                " would serve beyond loopback without a token: add --http-token <t> (or listen on 127.0.0.1)");
+}
+
 Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool token_set, std::string_view given) {
     const std::string what = "--http " + std::string(given);
     // The pools' resolver (c-ares): a static binary cannot load the C
@@ -84,10 +90,7 @@ Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool tok
 
     HttpListener listener;
     listener.loopback = is_loopback_address(address.get());
-    if (!listener.loopback && !token_set) {
-        return fail(what + " would serve beyond loopback without a token: add --http-token <t> (or listen on "
-                    "127.0.0.1)");
-    }
+    if (const Status guarded = check_http_guard(address.get(), token_set, given); !guarded) return guarded.error();
     const int fd = ::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         const int error = errno;

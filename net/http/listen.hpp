@@ -26,6 +26,10 @@ Expected<HttpEndpoint> parse_http_endpoint(std::string_view text);
 // loopback address.
 bool is_loopback_address(const sockaddr* address);
 
+// An address beyond loopback needs a token: the refusal names what the user
+// gave (the --http value); an address of loopback, or a token, passes.
+Status check_http_guard(const sockaddr* address, bool token_set, std::string_view given);
+
 struct HttpListener {
     int fd = -1;            // listening, non-blocking, close-on-exec
     bool loopback = true;

@@ -7,9 +7,11 @@ const char* http_reason(int status) {
         case 200: return "OK";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
+        case 403: return "Forbidden";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
         case 408: return "Request Timeout";
+        case 409: return "Conflict";
         case 413: return "Content Too Large";
         case 500: return "Internal Server Error";
         case 503: return "Service Unavailable";
@@ -58,9 +60,16 @@ bool bearer_matches(std::string_view authorization, std::string_view token) {
     return diff == 0 && !token.empty();
 }
 
-HttpReply answer_http(const HttpRequest& request, std::string_view token, const HttpRoutes& routes) {
+HttpReply answer_http(const HttpRequest& request, std::string_view token, const HttpRoutes& routes,
+                      const HttpRoutes& actions) {
     if (!token.empty() && !(request.has_authorization && bearer_matches(request.authorization, token)))
         return http_error(401);
+    if (request.method == "POST" && actions) {
+        if (!token.empty()) return actions(request.path);
+        HttpReply reply = http_error(403);
+        reply.body += "POST requests change the miner: they need a bearer token (start it with --http-token)\n";
+        return reply;
+    }
     if (request.method != "GET" && request.method != "HEAD") return http_error(405);
     return routes(request.path);
 }

@@ -35,12 +35,15 @@ std::string http_reply_bytes(const HttpReply& reply, bool head);
 // differing byte is: it depends only on the length of token.
 bool bearer_matches(std::string_view authorization, std::string_view token);
 
-// The server's routes: the reply for a path of a GET or HEAD request that
-// passed the token check; unknown paths give 404.
+// The server's routes: the reply for a path of a GET or HEAD request (or,
+// as actions, of a POST) that passed the token check; unknown paths give 404.
 using HttpRoutes = std::function<HttpReply(std::string_view path)>;
 
 // Judges a parsed request: 401 without the right token (when token is not
-// empty), then 405 for a method other than GET or HEAD, then the routes.
-HttpReply answer_http(const HttpRequest& request, std::string_view token, const HttpRoutes& routes);
+// empty), then the routes for GET and HEAD; a POST goes to the actions, which
+// change the miner, so only behind a token: without one it is answered 403
+// (saying so), and without actions 405, like any other method.
+HttpReply answer_http(const HttpRequest& request, std::string_view token, const HttpRoutes& routes,
+                      const HttpRoutes& actions = {});
 
 }  // namespace nolu::qxt

@@ -40,9 +40,10 @@ bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK || 
 // The loop of the server thread; all its state lives here, on that thread.
 class ServeLoop {
 public:
-    ServeLoop(int listen_fd, int wake_fd, const std::string& token, const HttpRoutes& routes,
-              const HttpServerLimits& limits)
-        : listen_fd_(listen_fd), wake_fd_(wake_fd), token_(token), routes_(routes), limits_(limits) {}
+    ServeLoop(int listen_fd, int wake_fd, const HttpServer& server, const HttpRoutes& routes,
+              const HttpRoutes& actions, const HttpServerLimits& limits)
+        : listen_fd_(listen_fd), wake_fd_(wake_fd), server_(server), routes_(routes), actions_(actions),
+          limits_(limits) {}
 
     void run() {
         std::vector<pollfd> fds;
@@ -101,7 +102,7 @@ private:
         if (parsed == HttpParse::too_large) return respond(c, http_error(413), false, now);
         HttpReply reply;
         try {
-            reply = answer_http(request, token_, routes_);
+            reply = answer_http(request, server_.token(), routes_, actions_);
         } catch (...) {
             reply = http_error(500);
         }
@@ -207,8 +208,9 @@ private:
 
     int listen_fd_;
     int wake_fd_;
-    const std::string& token_;
+    const HttpServer& server_;
     const HttpRoutes& routes_;
+    const HttpRoutes& actions_;
     const HttpServerLimits& limits_;
     std::vector<Connection> connections_;
     Clock::time_point accept_paused_until_{};
@@ -218,7 +220,7 @@ private:
 }  // namespace
 
 Expected<std::unique_ptr<HttpServer>> HttpServer::start(int listen_fd, std::string token, HttpRoutes routes,
-                                                       HttpServerLimits limits) {
+                                                       HttpServerLimits limits, HttpRoutes actions) {
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         const int error = errno;
@@ -226,10 +228,10 @@ Expected<std::unique_ptr<HttpServer>> HttpServer::start(int listen_fd, std::stri
         return fail(std::string("cannot start the HTTP server: ") + std::strerror(error));
     }
     std::unique_ptr<HttpServer> server(
-        new HttpServer(listen_fd, wake[0], wake[1], std::move(token), std::move(routes), limits));
+        new HttpServer(listen_fd, wake[0], wake[1], std::move(token), std::move(routes), std::move(actions), limits));
     try {
         server->thread_ = std::thread([s = server.get()] {
-            ServeLoop(s->listen_fd_, s->wake_read_, s->token_, s->routes_, s->limits_).run();
+            ServeLoop(s->listen_fd_, s->wake_read_, *s, s->routes_, s->actions_, s->limits_).run();
         });
     } catch (const std::system_error& e) {
         return fail(std::string("cannot start the HTTP server: ") + e.what());  // the destructor closes the descriptors
@@ -238,13 +240,24 @@ Expected<std::unique_ptr<HttpServer>> HttpServer::start(int listen_fd, std::stri
 }
 
 HttpServer::HttpServer(int listen_fd, int wake_read, int wake_write, std::string token, HttpRoutes routes,
-                       HttpServerLimits limits)
+                       HttpRoutes actions, HttpServerLimits limits)
     : listen_fd_(listen_fd),
       wake_read_(wake_read),
       wake_write_(wake_write),
       token_(std::move(token)),
       routes_(std::move(routes)),
+      actions_(std::move(actions)),
       limits_(limits) {}
+
+void HttpServer::set_token(std::string token) {
+    const std::lock_guard<std::mutex> lock(token_mutex_);
+    token_ = std::move(token);
+}
+
+std::string HttpServer::token() const {
+    const std::lock_guard<std::mutex> lock(token_mutex_);
+    return token_;
+}
 
 HttpServer::~HttpServer() { stop(); }
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -33,11 +34,17 @@ class HttpServer {
 public:
     // Serves listen_fd (non-blocking; owned from now on) on a new thread.
     // Token: the bearer token every request must carry; empty: none.
+    // Actions: the POST routes (none: POST is answered 405).
     static Expected<std::unique_ptr<HttpServer>> start(int listen_fd, std::string token, HttpRoutes routes,
-                                                       HttpServerLimits limits = {});
+                                                       HttpServerLimits limits = {}, HttpRoutes actions = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
+
+    // The token requests must carry from now on (a reload); requests already
+    // answered are not affected.
+    void set_token(std::string token);
+    std::string token() const;
 
     // Wakes the thread through a pipe, closes every connection and the
     // listening socket and joins the thread. Idempotent.
@@ -45,13 +52,15 @@ public:
 
 private:
     HttpServer(int listen_fd, int wake_read, int wake_write, std::string token, HttpRoutes routes,
-               HttpServerLimits limits);
+               HttpRoutes actions, HttpServerLimits limits);
 
     int listen_fd_;
     int wake_read_;
     int wake_write_;
+    mutable std::mutex token_mutex_;  // the token changes on a reload while the thread reads it
     std::string token_;
     HttpRoutes routes_;
+    HttpRoutes actions_;
     HttpServerLimits limits_;
     std::thread thread_;
 };

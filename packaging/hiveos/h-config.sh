@@ -12,9 +12,11 @@
 # verbatim, so a flight sheet cannot run commands on the rig. The extra options
 # are split at blanks; '...' and "..." quote, a backslash escapes one character.
 # A flight sheet that cannot work (no wallet; a pool URL of a scheme the miner
-# does not know) writes no arguments but its reason to $QXT_REFUSAL_FILE, which
-# h-run.sh shows instead of starting the miner, and says so on the dashboard
-# (HiveOS's `message error`) and on standard error.
+# does not know; arguments the miner's own --dry-run refuses: an unknown or bad
+# extra option, a settings file or processor it cannot use) writes no arguments
+# but its reason to $QXT_REFUSAL_FILE, which h-run.sh shows instead of starting
+# the miner, and says so on the dashboard (HiveOS's `message error`, when the
+# rig has it) and on standard error.
 
 # Splits $1 into QXT_WORDS without any expansion (no globbing, no $, no `).
 qxt_split_words() {
@@ -75,6 +77,22 @@ qxt_config_refusal() {
     [[ -z $address ]] && echo "the flight sheet gives no payout address (wallet and worker template, e.g. %WAL%.%WORKER_NAME%)"
 }
 
+# The miner's verdict on its arguments ($2...): nothing when it would start,
+# else its last line. The miner $1 runs with --dry-run: it starts nothing.
+qxt_dry_run() {
+    local miner=$1 out line last="" status
+    shift
+    [[ -x $miner ]] || return 0
+    out=$("$miner" "$@" --no-color --dry-run 2>&1 < /dev/null)
+    status=$?
+    ((status == 0)) && return 0
+    while IFS= read -r line; do
+        line=${line#"${line%%[![:space:]]*}"}
+        [[ -n $line ]] && last=$line
+    done <<< "$out"
+    echo "the miner refuses the flight sheet (status $status): ${last:-no message}"
+}
+
 qxt_config_write() {
     local dir url address worker template refusal
     local -a args=() pools=()
@@ -94,19 +112,6 @@ qxt_config_write() {
     [[ -z $worker ]] && worker=${WORKER_NAME-}
     worker=${worker//[$'\r\n']/}
 
-    mkdir -p "$(dirname "$CUSTOM_CONFIG_FILENAME")" "$(dirname "$QXT_REFUSAL_FILE")" || return 1
-    refusal=$(qxt_config_refusal "$address" "${pools[@]}")
-    if [[ -n $refusal ]]; then
-        rm -f "$CUSTOM_CONFIG_FILENAME"
-        printf '%s\n' "$refusal" > "$QXT_REFUSAL_FILE" || return 1
-        echo "korven-qxt: $refusal" >&2
-        if command -v message >/dev/null 2>&1; then
-            message error "korven-qxt: $refusal" >/dev/null 2>&1
-        fi
-        return 0
-    fi
-    rm -f "$QXT_REFUSAL_FILE"
-
     # The miner reads every URL form itself (TLS ones included).
     for url in "${pools[@]}"; do
         if ((${#args[@]} == 0)); then args+=(-o "$url"); else args+=(--backup-pool "$url"); fi
@@ -118,6 +123,20 @@ qxt_config_write() {
     for w in "${QXT_WORDS[@]}"; do
         [[ -n $w ]] && args+=("$w")
     done
+
+    mkdir -p "$(dirname "$CUSTOM_CONFIG_FILENAME")" "$(dirname "$QXT_REFUSAL_FILE")" || return 1
+    refusal=$(qxt_config_refusal "$address" "${pools[@]}")
+    [[ -z $refusal ]] && refusal=$(qxt_dry_run "$dir/korven-qxt" "${args[@]}")
+    if [[ -n $refusal ]]; then
+        rm -f "$CUSTOM_CONFIG_FILENAME"
+        printf '%s\n' "$refusal" > "$QXT_REFUSAL_FILE" || return 1
+        echo "korven-qxt: $refusal" >&2
+        if command -v message >/dev/null 2>&1; then
+            message error "korven-qxt: $refusal" >/dev/null 2>&1
+        fi
+        return 0
+    fi
+    rm -f "$QXT_REFUSAL_FILE"
 
     if ((${#args[@]})); then
         printf '%s\n' "${args[@]}" > "$CUSTOM_CONFIG_FILENAME" || return 1
@@ -134,7 +153,7 @@ qxt_config_gen() {
     local status
     qxt_config_write
     status=$?
-    unset -f qxt_split_words qxt_config_refusal qxt_config_write qxt_config_gen
+    unset -f qxt_split_words qxt_config_refusal qxt_dry_run qxt_config_write qxt_config_gen
     unset QXT_WORDS
     return $status
 }

@@ -2,7 +2,9 @@
 # Sourced by the rig manager's agent: sets khs (the total speed in kH/s) and
 # stats (JSON) from the statistics file that the miner, started by h-run.sh,
 # rewrites every 10 s, today:
-#   {"hashrate_hs":2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":0}
+#   {"hashrate_hs":2.61,"accepted":14,"rejected":0,"uptime_s":3610,"version":"v1.0.2","algo":"argon2id-qxt",
+#    "hw_errors":0,"threads":2,"thread_hs":[1.31,1.30],"pool":"pool.example.com:3358","pool_connected":true,
+#    "paused":false}
 # The file is read as JSON with jq (on every HiveOS rig), so the order of its
 # fields, spacing and fields added by later versions change nothing; without
 # jq a plain reader finds the same fields by name. hashrate_hs, accepted,
@@ -12,7 +14,10 @@
 # JSON. Hardware errors (shares the miner withheld because their re-check
 # disagreed; "hw_errors", absent from older miners) go to the third place of
 # "ar", where the rig manager shows invalid shares, when there are any.
-# Nothing is left behind but khs and stats.
+# Each thread's 60-second rate ("thread_hs", absent from older miners) is
+# one entry of "hs", with a null bus number and the processor's temperature
+# beside it; without it "hs" holds the total alone. Nothing is left behind
+# but khs and stats.
 
 # khs and stats are read by the agent that sources this file.
 # shellcheck disable=SC2034
@@ -20,8 +25,8 @@ qxt_stats_read() {
     # The manifest's values stay local to this function.
     local CUSTOM_NAME CUSTOM_VERSION CUSTOM_CONFIG_FILENAME CUSTOM_LOG_BASENAME QXT_STATS_FILE QXT_REFUSAL_FILE QXT_REFUSAL_WAIT
     local dir file info mtime size now centi=0 accepted=0 rejected=0 uptime=0 hw=""
-    local algo=argon2id-qxt version="" temp="" t
-    local -a fields=()
+    local algo=argon2id-qxt version="" temp="" t hs bus temps
+    local -a fields=() threads=()
     dir=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
     . "$dir/h-manifest.conf"
     [[ ${CUSTOM_VERSION-} =~ ^[[:alnum:]._+-]{1,32}$ ]] && version=$CUSTOM_VERSION
@@ -47,32 +52,49 @@ qxt_stats_read() {
     else
         printf -v khs '%d.%05d' $((centi / 100000)) $((centi % 100000))
     fi
-    # bus_numbers [null]: the speed is the processor's, not a GPU's.
-    printf -v stats '{"hs":[%d.%02d],"hs_units":"hs","temp":[%s],"fan":[],"uptime":%s,"ar":[%s,%s%s],"bus_numbers":[null],"algo":"%s","ver":"%s"}' \
-        $((centi / 100)) $((centi % 100)) "$temp" "${uptime:-0}" "${accepted:-0}" "${rejected:-0}" "${hw:+,$hw}" \
-        "$algo" "$version"
+    ((${#threads[@]})) || printf -v threads '%d.%02d' $((centi / 100)) $((centi % 100))
+    # One entry per thread: its rate, a null bus number (the speed is the
+    # processor's, not a GPU's) and, when known, the processor's temperature.
+    hs=$(IFS=,; echo "${threads[*]}")
+    bus=${hs//[0-9.]/}
+    bus=null${bus//,/,null}
+    temps=""
+    [[ -n $temp ]] && temps=${bus//null/$temp}
+    printf -v stats '{"hs":[%s],"hs_units":"hs","temp":[%s],"fan":[],"uptime":%s,"ar":[%s,%s%s],"bus_numbers":[%s],"algo":"%s","ver":"%s"}' \
+        "$hs" "$temps" "${uptime:-0}" "${accepted:-0}" "${rejected:-0}" "${hw:+,$hw}" "$bus" "$algo" "$version"
 }
 
-# Sets fields to the seven values hashrate_hs, accepted, rejected, uptime_s,
-# version, algo and hw_errors of the file $1: numbers as their text, strings in double
-# quotes, "null" (jq) or "" (plain reader) where one is missing; fields stays
-# empty when the file is not one JSON object. QXT_JQ names jq (tests hide it).
+# Sets fields to the eight values hashrate_hs, accepted, rejected, uptime_s,
+# version, algo, hw_errors and thread_hs of the file $1: numbers as their
+# text, strings in double quotes, thread_hs as its numbers between commas,
+# "null" (jq) or "" (plain reader) where one is missing; fields stays empty
+# when the file is not one JSON object. QXT_JQ names jq (tests hide it).
 qxt_stats_fields() {
-    local jq=${QXT_JQ-jq} text re key
+    local jq=${QXT_JQ-jq} text raw re key
     fields=()
     if command -v -- "$jq" >/dev/null 2>&1; then
         mapfile -t fields < <("$jq" -r -s 'if length == 1 and (.[0] | type) == "object"
-            then .[0] | (.hashrate_hs, .accepted, .rejected, .uptime_s, .version, .algo, .hw_errors) | tojson
+            then .[0] | ((.hashrate_hs, .accepted, .rejected, .uptime_s, .version, .algo, .hw_errors) | tojson),
+                 (.thread_hs | if type == "array" then map(tojson) | join(",") else "null" end)
             else empty end' -- "$1" 2>/dev/null)
         return
     fi
     # Without jq: the members of the one object, found by name in any order.
     IFS= read -r -d '' -n 16384 text < "$1"
+    raw=$text
     qxt_stats_top_level "$text" || return
     for key in hashrate_hs accepted rejected uptime_s version algo hw_errors; do
         re='(^|[{,[:space:]])"'$key'"[[:space:]]*:[[:space:]]*("([^"\\]|\\.)*"|[-+.0-9eE]+|[[:alpha:]]+)[[:space:]]*[,}]'
         if [[ $text =~ $re ]]; then fields+=("${BASH_REMATCH[2]}"); else fields+=(""); fi
     done
+    # The one array read: plain numbers only (the object's own member is
+    # found above, emptied; its numbers come from the text as written).
+    re='"thread_hs"[[:space:]]*:[[:space:]]*\[([-+.0-9eE,[:space:]]*)\]'
+    if [[ $text == *'"thread_hs"'* && $raw =~ $re ]]; then
+        fields+=("${BASH_REMATCH[1]//[[:space:]]/}")
+    else
+        fields+=("")
+    fi
 }
 
 # Replaces text with its one JSON object with the contents of nested objects
@@ -120,9 +142,10 @@ qxt_stats_top_level() {
 # them is not as the miner writes it.
 qxt_stats_check() {
     local hs=${fields[0]-} a=${fields[1]-} r=${fields[2]-} u=${fields[3]-} v=${fields[4]-} al=${fields[5]-} frac
-    local e=${fields[6]-}
-    local count='^[0-9]{1,20}$'
-    ((${#fields[@]} == 7)) || return
+    local e=${fields[6]-} list=${fields[7]-} one
+    local count='^[0-9]{1,20}$' rate='^([0-9]{1,12})(\.([0-9]{1,9}))?$'
+    local -a rates=()
+    ((${#fields[@]} == 8)) || return
     [[ $hs =~ ^([0-9]{1,12})(\.([0-9]{1,9}))?$ ]] || return
     frac=${BASH_REMATCH[3]}00
     [[ $a =~ $count && $r =~ $count && $u =~ $count ]] || return
@@ -143,6 +166,16 @@ qxt_stats_check() {
     [[ -n $v ]] && version=$v
     [[ -n $al ]] && algo=$al
     hw=${e#"${e%%[!0]*}"}
+    # Each thread's rate, two decimals; a list that is not plain rates (or
+    # holds more than 1024) is left out, the total stands alone then.
+    [[ $list == null ]] && list=""
+    IFS=, read -r -a rates <<<"$list"
+    ((${#rates[@]} <= 1024)) || return
+    for one in "${rates[@]}"; do
+        [[ $one =~ $rate ]] || { threads=(); return; }
+        frac=${BASH_REMATCH[3]}00
+        threads+=("$((10#${BASH_REMATCH[1]})).${frac:0:2}")
+    done
 }
 
 # The processor's temperature in whole degrees C: HiveOS's own cpu-temp where

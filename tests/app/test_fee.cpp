@@ -76,3 +76,17 @@ TEST(FeeSwitch, ALateTickStillSwitchesOnceEachWay) {
     EXPECT_EQ(reconnects, 2);
     EXPECT_EQ(last.address, "QXuser");
 }
+
+TEST(FeeSwitch, NewUserSettingsDuringTheFeeMinuteGoToTheMakerOnTheNewPool) {
+    Config user;
+    user.address = "QXuser";
+    std::vector<Config> seen;
+    FeeSwitch fee(user, [&](const Config& c) { seen.push_back(c); }, [](const char*) {});
+    fee.tick(5940);
+    user.host = "c.example";
+    fee.set_user(user);  // a reload
+    fee.tick(6000);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].host + " " + seen[1].address, "c.example " + std::string(fee_address));
+    EXPECT_EQ(seen[2].host + " " + seen[2].address, "c.example QXuser");
+}

@@ -27,18 +27,27 @@ TEST(HardwareErrors, EachIsCountedAndLoggedWithThreadJobAndNonce) {
 }
 
 TEST(HardwareErrors, SpeedLineAndStatisticsFile) {
-    RateRing ring;
-    for (int s = 0; s < 10; ++s) ring.sample(2);
+    MinerSnapshot s;
+    s.version = "v1.0.2";
+    s.rates = {2, 2, 2};
+    s.accepted = 5;
+    s.rejected = 1;
     // Without errors the speed line is the one readers have always parsed.
-    const std::string line = format_speed_line(ring, 5, 1);
+    const std::string line = format_speed_line(s);
     EXPECT_EQ(line + hardware_error_suffix(0), "10s/60s/15m  2.00 H/s / 2.00 H/s / 2.00 H/s   parts 5/1");
     EXPECT_EQ(line + hardware_error_suffix(3), "10s/60s/15m  2.00 H/s / 2.00 H/s / 2.00 H/s   parts 5/1   hw 3");
-    // The field comes last; the others keep their bytes and order.
-    EXPECT_EQ(format_stats_json(2.5, 5, 1, 60, 3),
-              "{\"hashrate_hs\":2.50,\"accepted\":5,\"rejected\":1,\"uptime_s\":60,\"version\":\"v1.0.2\","
-              "\"algo\":\"argon2id-qxt\",\"hw_errors\":3}\n");
-    const std::string top = format_stats_json(1e6, ~0ull, ~0ull, ~0ull, ~0ull);
-    EXPECT_EQ(top.substr(top.size() - 35), ",\"hw_errors\":18446744073709551615}\n");
+    // The field follows the older ones, which keep their bytes and order.
+    s.rates.s60 = 2.5;
+    s.uptime_s = 60;
+    s.hw_errors = 3;
+    EXPECT_EQ(format_stats_json(s).rfind("{\"hashrate_hs\":2.50,\"accepted\":5,\"rejected\":1,\"uptime_s\":60,"
+                                         "\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":3,\"threads\":",
+                                         0),
+              0u);
+    s.rates.s60 = 1e6;
+    s.accepted = s.rejected = s.uptime_s = s.hw_errors = ~0ull;
+    const std::string top = format_stats_json(s);
+    EXPECT_NE(top.find(",\"hw_errors\":18446744073709551615,\"threads\":"), std::string::npos) << top;
 }
 
 TEST(HardwareErrors, WarnsOnTheThirdWithinAnHourAndAtMostHourly) {

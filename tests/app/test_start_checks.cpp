@@ -74,6 +74,8 @@ BenchRun bench(const EngineRow& row, int threads, Options options = {}, HashSett
     setup.engine = &row;
     MiningPlan plan;
     plan.bench = true;
+    plan.bench_seconds = 1;
+    plan.self_test = options.self_test;
     plan.threads = threads;
     plan.settings = settings;
     BenchRun run;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/sanitizers.hpp"
 #include "cli/options.hpp"
 #include "app/startup.hpp"
 #include "tests/support/process.hpp"
@@ -122,7 +123,7 @@ TEST(Cli, NumbersOutOfRangeEndBeforeTheBanner) {
 }
 
 TEST(Cli, NoThreadWithAnArenaIsAFailureNotAnIdleRig) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(QXT_SANITIZED_BUILD)
     GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space limit";
 #endif
     if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit not installed";

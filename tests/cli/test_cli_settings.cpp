@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "cli/version_info.hpp"
 #include "host/cpu_features.hpp"
@@ -90,5 +91,38 @@ TEST(CliSettings, LogFileGetsTheConsoleLinesWithTimeStamps) {
     EXPECT_EQ(text[10], 'T');
     EXPECT_EQ(text[19], '.');
     EXPECT_TRUE(text[23] == '+' || text[23] == '-') << text;
+    fs::remove_all(dir);
+}
+
+TEST(CliSettings, DryRunChecksEverythingAndStartsNothing) {
+    const fs::path dir = scratch("dry");
+    const std::string file = (dir / "rig.json").string();
+    const std::string stats = (dir / "stats.json").string();
+    const std::string log = (dir / "miner.log").string();
+    std::ofstream(file) << R"({"user": "QXdry", "pool": "127.0.0.1:9", "threads": 1, "stats-file": ")" + stats +
+                               R"(", "log-file": ")" + log + R"("})";
+    ProcessResult r = run({"--no-color", "-c", file, "--dry-run", "-w", "rig5"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const std::string& line : std::vector<std::string>{" pool  127.0.0.1:9\n", " user  QXdry · worker rig5\n",
+                                   " files settings " + file + " · statistics " + stats + " · log " + log + "\n",
+                                   " dry   dry run: the settings hold; nothing was started\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    EXPECT_FALSE(fs::exists(stats) || fs::exists(log));  // nothing written
+
+    // The refusals and statuses of a start.
+    r = run({"--no-color", "-c", file, "--dry-run", "--lanes", "7"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, " cpu   --lanes takes 1 to 4\n");
+    r = run({"--dry-run", "-t", "1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "a QXT payout address is required: -u <address>\n");
+    r = run_process({binary, "--dry-run", "-u", "QX", "--max-temp", "90"}, 30s, {"QXT_SENSOR_ROOT=" + dir.string()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("--max-temp 90: no CPU temperature sensor", 0), 0u) << r.err;
+    r = run({"--dry-run", "-u", "QX", "--http", "0.0.0.0:9410"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "--http 0.0.0.0:9410 would serve beyond loopback without a token: add --http-token <t> (or "
+                     "listen on 127.0.0.1)\n");
     fs::remove_all(dir);
 }

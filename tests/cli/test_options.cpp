@@ -383,6 +383,9 @@ TEST(Options, BackupPoolsInOrder) {
     ASSERT_FALSE(p.status);
     EXPECT_EQ(p.options.pool, "main:4");  // -o keeps its meaning: the last one wins
     EXPECT_EQ(p.options.backup_pools, (std::vector<std::string>{"b1:1", "[::1]:3"}));
+    // Split once, here: what the run connects to.
+    EXPECT_EQ(p.options.pool_endpoint, (Endpoint{"main", 4}));
+    EXPECT_EQ(p.options.backup_endpoints, (std::vector<Endpoint>{{"b1", 1}, {"[::1]", 3}}));
     EXPECT_TRUE(parse({}).options.backup_pools.empty());
 
     p = parse({"--backup-pool", "b:70000"});

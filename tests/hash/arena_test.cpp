@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tests/support/sanitizers.hpp"
 #include "hash/arena.hpp"
 #include "hash/settings.hpp"
 #include "hash/side_cache.hpp"
@@ -113,7 +114,7 @@ TEST(TiledOrder, RoundTripAndFixedPositions) {
 // never runs short of the memory the side structures take. Run in a child
 // whose address space is capped just above what it already uses.
 TEST(Settings, FailedMappingLeavesNothingAllocated) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QXT_ADDRESS_SANITIZER)
     // The sanitizer's allocator keeps freed blocks in quarantine, so the
     // address space counts them whether they leaked or not.
     GTEST_SKIP() << "address space accounting does not hold under the address sanitizer";

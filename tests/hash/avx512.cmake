@@ -10,8 +10,7 @@ qxt_add_test(test_hash_side_cache SOURCES side_cache_test.cpp side_plan_check.cp
 
 # Whole hashes in every option combination (2 GiB arenas, libargon2 oracle).
 qxt_add_test(test_hash_engine_avx512 SOURCES engine_avx512_test.cpp
-  LIBS qxt_hash qxt_host ${ARGON2_LIBRARY} SERIAL)
-target_include_directories(test_hash_engine_avx512 PRIVATE ${ARGON2_INCLUDE_DIR})
+  LIBS qxt_hash qxt_host qxt_argon2 SERIAL)
 
 # Not a test: reports the depth of skip-store's rebuild chains over many hashes.
 add_executable(rebuild_depth rebuild_depth.cpp)

@@ -29,8 +29,9 @@ foreach(object IN LISTS OBJECTS)
       if(line MATCHES "^[0-9a-f]+ ([A-Za-z]) (.+)$")
         set(kind "${CMAKE_MATCH_1}")
         set(symbol "${CMAKE_MATCH_2}")
-        if(symbol MATCHES "^DW\\.ref\\.")
-          # exception-handling data reference, no code
+        if(symbol MATCHES "^DW\\.ref\\." OR symbol MATCHES "^_ZT[IS]")
+          # exception-handling data reference, or type information (which
+          # clang's UBSan emits for its function-type check): data, no code
         elseif(kind MATCHES "^[WVu]$")
           string(APPEND failures "${name}: weak symbol ${symbol}\n")
         elseif(NOT symbol IN_LIST allowed_avx512_exports)

@@ -10,8 +10,7 @@ qxt_add_test(test_hash_arena_map SOURCES arena_map_test.cpp LIBS qxt_hash SERIAL
 # Plain work function and AVX2 engine, through their table rows, against
 # libargon2 and the vectors file.
 qxt_add_test(test_hash_engines SOURCES engines_test.cpp
-  LIBS qxt_hash qxt_host ${ARGON2_LIBRARY} SERIAL)
-target_include_directories(test_hash_engines PRIVATE ${ARGON2_INCLUDE_DIR})
+  LIBS qxt_hash qxt_host qxt_argon2 SERIAL)
 
 # The AVX2 row's index table against the plain address blocks.
 qxt_add_test(test_hash_index SOURCES index_table_test.cpp LIBS qxt_hash qxt_host)
@@ -31,5 +30,4 @@ set_tests_properties(HashObjects.Avx512StaysInItsOwnFiles PROPERTIES LABELS unit
 # Several nonces per call through each row's lane entry (up to 4 arenas of
 # 2 GiB at once), against the vectors, libargon2 and the plain engine.
 qxt_add_test(test_hash_lanes SOURCES lanes_test.cpp
-  LIBS qxt_hash qxt_host ${ARGON2_LIBRARY} SERIAL WIDE)
-target_include_directories(test_hash_lanes PRIVATE ${ARGON2_INCLUDE_DIR})
+  LIBS qxt_hash qxt_host qxt_argon2 SERIAL WIDE)

@@ -158,3 +158,18 @@ TEST(HttpReply, TokenIsCheckedBeforeTheMethodAndThePath) {
     EXPECT_EQ(answer_http(request("POST", "/metrics", "Bearer t0k"), "t0k", routes).status, 405);
     EXPECT_EQ(answer_http(request("HEAD", "/metrics", "Bearer t0k"), "t0k", routes).body, "ok");
 }
+
+TEST(HttpReply, PostGoesToTheActionsOnlyBehindAToken) {
+    const HttpRoutes none = [](std::string_view) { return http_error(404); };
+    const HttpRoutes actions = [](std::string_view path) { return HttpReply{.body = std::string(path), .extra_headers = ""}; };
+    HttpRequest post;
+    post.method = "POST";
+    post.path = "/pause";
+    // No token configured: refused, saying why (loopback is no excuse).
+    EXPECT_EQ(http_reply_bytes(answer_http(post, "", none, actions), false).substr(0, 24), "HTTP/1.1 403 Forbidden\r\n");
+    EXPECT_NE(answer_http(post, "", none, actions).body.find("start it with --http-token"), std::string::npos);
+    EXPECT_EQ(answer_http(post, "t0k", none, actions).status, 401);
+    post.has_authorization = true;
+    post.authorization = "Bearer t0k";
+    EXPECT_EQ(answer_http(post, "t0k", none, actions).body, "/pause");
+}

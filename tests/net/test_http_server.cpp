@@ -123,6 +123,10 @@ TEST(HttpServer, TokenGuardsEveryPath) {
     r = http_get(s->port, "/metrics", "Authorization: Bearer t0k.en/+=\r\n");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "metric 1\n");
+    // A reload's new token holds from the next request on; the old one is refused.
+    s->server->set_token("n3w");
+    EXPECT_EQ(http_get(s->port, "/metrics", "Authorization: Bearer t0k.en/+=\r\n").status, 401);
+    EXPECT_EQ(http_get(s->port, "/metrics", "Authorization: Bearer n3w\r\n").status, 200);
 }
 
 TEST(HttpServer, OversizedRequestGets413) {

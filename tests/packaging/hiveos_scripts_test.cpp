@@ -119,6 +119,21 @@ std::vector<std::string> numbers(const Report& r, const char* key) {
 
 using Texts = std::vector<std::string>;
 
+// The miner's statistics line for these figures (no per-thread rates unless given).
+std::string stats_line(double hs, std::uint64_t accepted, std::uint64_t rejected, std::uint64_t uptime_s,
+                       std::uint64_t hw_errors = 0, const std::vector<double>& threads = {}) {
+    MinerSnapshot s;
+    s.version = "v" QXT_VERSION;
+    s.rates.s60 = hs;
+    s.accepted = accepted;
+    s.rejected = rejected;
+    s.uptime_s = uptime_s;
+    s.hw_errors = hw_errors;
+    s.threads = static_cast<int>(threads.size());
+    for (const double rate : threads) s.per_thread.push_back({0, {0, rate, 0}});
+    return format_stats_json(s);
+}
+
 // The rate is the processor's: one null bus number, not a GPU's.
 void expect_no_bus(const Report& r) {
     const JsonValue* bus = json_find(r.stats, "bus_numbers");
@@ -161,7 +176,7 @@ TEST(HiveosStats, FreshFileAsTheMinerWritesIt) {
         MinerFolder m;
         m.jq = jq;
         SCOPED_TRACE(way(m));
-        m.write_stats(format_stats_json(2.61, 14, 3, 3610));
+        m.write_stats(stats_line(2.61, 14, 3, 3610));
         const Report r = read_stats(m);
         EXPECT_EQ(r.khs, "0.00261");
         EXPECT_EQ(numbers(r, "hs"), Texts{"2.61"});
@@ -175,7 +190,7 @@ TEST(HiveosStats, FreshFileAsTheMinerWritesIt) {
         EXPECT_EQ(json_string_or(r.stats, "ver", ""), "1.0.2");  // the running binary's, without the "v"
 
         // 25 s old is still fresh (the miner rewrites it every 10 s).
-        m.write_stats(format_stats_json(1.0, 0, 0, 5), 25s);
+        m.write_stats(stats_line(1.0, 0, 0, 5), 25s);
         EXPECT_EQ(read_stats(m).khs, "0.00100");
     }
 }
@@ -222,7 +237,7 @@ TEST(HiveosStats, SpeedsKeepTheirDecimalsAndCountsTheirDigits) {
         } cases[] = {{0.01, "0.00001", "0.01"}, {1.0, "0.00100", "1.00"}, {999.99, "0.99999", "999.99"},
                      {123456.78, "123.45678", "123456.78"}, {0.0, "0", "0.00"}};
         for (const auto& c : cases) {
-            m.write_stats(format_stats_json(c.hs, 1, 0, 1));
+            m.write_stats(stats_line(c.hs, 1, 0, 1));
             const Report r = read_stats(m);
             EXPECT_EQ(r.khs, c.khs) << c.hs;
             EXPECT_EQ(numbers(r, "hs"), Texts{c.hs_text});
@@ -230,10 +245,10 @@ TEST(HiveosStats, SpeedsKeepTheirDecimalsAndCountsTheirDigits) {
         // Large counters are copied as text. jq reads numbers as doubles: exact
         // up to 2^53, more than any rig's share count; beyond bash's integers
         // only the plain reader is exact.
-        m.write_stats(format_stats_json(3.5, 9007199254740992ull, 8, 0));
+        m.write_stats(stats_line(3.5, 9007199254740992ull, 8, 0));
         EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"9007199254740992", "8"}));
         if (!jq) {
-            m.write_stats(format_stats_json(3.5, UINT64_MAX, 8, 0));
+            m.write_stats(stats_line(3.5, UINT64_MAX, 8, 0));
             EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"18446744073709551615", "8"}));
         }
         // Leading zeros (no octal reading).
@@ -254,21 +269,51 @@ TEST(HiveosStats, HardwareErrorsAreTheThirdShareCount) {
         MinerFolder m;
         m.jq = jq;
         SCOPED_TRACE(way(m));
-        m.write_stats(format_stats_json(2.61, 14, 3, 3610, 2));
+        m.write_stats(stats_line(2.61, 14, 3, 3610, 2));
         Report r = read_stats(m);
         EXPECT_EQ(numbers(r, "ar"), (Texts{"14", "3", "2"}));
         EXPECT_EQ(r.khs, "0.00261");
-        m.write_stats(format_stats_json(2.61, 14, 3, 3610, 0));
+        m.write_stats(stats_line(2.61, 14, 3, 3610, 0));
         EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"14", "3"}));
         m.write_stats(R"({"hashrate_hs":1.00,"accepted":1,"rejected":0,"uptime_s":9,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":007})");
         EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"1", "0", "7"}));
         // jq reads numbers as doubles (exact to 2^53); the plain reader copies the text.
         const std::uint64_t big = jq ? (std::uint64_t{1} << 53) : UINT64_MAX;
-        m.write_stats(format_stats_json(1.0, 1, 0, 9, big));
+        m.write_stats(stats_line(1.0, 1, 0, 9, big));
         EXPECT_EQ(numbers(read_stats(m), "ar"), (Texts{"1", "0", std::to_string(big)}));
         // A malformed field makes the whole line unreadable, as any other field would.
         m.write_stats(R"({"hashrate_hs":1.00,"accepted":1,"rejected":0,"uptime_s":9,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":-1})");
         expect_zero(read_stats(m));
+    }
+}
+
+// Each thread's rate is one entry of "hs", with its null bus number and the
+// processor's temperature; a list that is not plain rates leaves the total.
+TEST(HiveosStats, OneSpeedPerThread) {
+    for (const bool jq : {true, false}) {
+        MinerFolder m;
+        m.jq = jq;
+        SCOPED_TRACE(way(m));
+        m.write_stats(stats_line(2.61, 14, 3, 3610, 0, {1.31, 1.3, 0}));
+        Report r = read_stats(m);
+        EXPECT_EQ(r.khs, "0.00261");
+        EXPECT_EQ(numbers(r, "hs"), (Texts{"1.31", "1.30", "0.00"}));
+        EXPECT_EQ(numbers(r, "temp"), Texts{});
+        EXPECT_EQ(json_find(r.stats, "bus_numbers")->items.size(), 3u);
+        EXPECT_EQ(numbers(r, "ar"), (Texts{"14", "3"}));
+
+        m.sensor("class/hwmon/hwmon0/name", "k10temp");
+        m.sensor("class/hwmon/hwmon0/temp1_input", "61000");
+        EXPECT_EQ(numbers(read_stats(m), "temp"), (Texts{"61", "61", "61"}));
+        for (const char* list : {R"(["1.5","2"])", "[1.5,-2]", "[1.5,null]", "[[1]]", "{}"}) {
+            SCOPED_TRACE(list);
+            m.write_stats(R"({"hashrate_hs":3.5,"accepted":1,"rejected":0,"uptime_s":9,"thread_hs":)" +
+                          std::string(list) + "}");
+            r = read_stats(m);
+            EXPECT_EQ(numbers(r, "hs"), Texts{"3.50"});
+            EXPECT_EQ(numbers(r, "temp"), Texts{"61"});
+            expect_no_bus(r);
+        }
     }
 }
 
@@ -278,16 +323,16 @@ TEST(HiveosStats, StaleOrMissingFileReportsZero) {
         m.jq = jq;
         SCOPED_TRACE(way(m));
         expect_zero(read_stats(m));  // never written
-        m.write_stats(format_stats_json(2.61, 14, 0, 3610), 35s);
+        m.write_stats(stats_line(2.61, 14, 0, 3610), 35s);
         expect_zero(read_stats(m));
         // A time stamp far ahead: the clock was set back and the miner is gone.
-        m.write_stats(format_stats_json(2.61, 14, 0, 3610), -120s);
+        m.write_stats(stats_line(2.61, 14, 0, 3610), -120s);
         expect_zero(read_stats(m));
     }
 }
 
 TEST(HiveosStats, MalformedFilesReportZeroAndValidJson) {
-    const std::string good = format_stats_json(2.61, 14, 0, 3610);
+    const std::string good = stats_line(2.61, 14, 0, 3610);
     const std::string malformed[] = {
         "",
         "not json\n",
@@ -327,7 +372,7 @@ TEST(HiveosStats, MalformedFilesReportZeroAndValidJson) {
 
 TEST(HiveosStats, CpuTemperatureFromHiveosCpuTempFirst) {
     MinerFolder m;
-    m.write_stats(format_stats_json(2.0, 0, 0, 1));
+    m.write_stats(stats_line(2.0, 0, 0, 1));
     m.sensor("class/hwmon/hwmon1/name", "coretemp");
     m.sensor("class/hwmon/hwmon1/temp1_input", "61000");
     m.command("cpu-temp", "echo 57");
@@ -341,7 +386,7 @@ TEST(HiveosStats, CpuTemperatureFromHiveosCpuTempFirst) {
 
 TEST(HiveosStats, CpuTemperatureFromHwmonElseThermalZones) {
     MinerFolder m;
-    m.write_stats(format_stats_json(2.0, 0, 0, 1));
+    m.write_stats(stats_line(2.0, 0, 0, 1));
     // Package zone only: used when no CPU hwmon chip is there.
     m.sensor("class/thermal/thermal_zone0/type", "acpitz");
     m.sensor("class/thermal/thermal_zone0/temp", "90000");
@@ -365,7 +410,7 @@ TEST(HiveosStats, SourcingLeavesOnlyKhsAndStats) {
     for (const char* jq : {"jq", "/no/jq"}) {
         SCOPED_TRACE(jq);
         MinerFolder m;
-        m.write_stats(format_stats_json(2.61, 14, 0, 3610));
+        m.write_stats(stats_line(2.61, 14, 0, 3610));
         // The agent's own variables keep their values, even those named like the manifest's.
         const ProcessResult r = run_bash(
             R"(dir=keep; line=keep; fields=keep; CUSTOM_VERSION=agent; QXT_JQ=$2; a=$(compgen -v; declare -F)
@@ -472,6 +517,26 @@ TEST(HiveosConfig, AFlightSheetThatCannotWorkIsRefusedOnTheDashboard) {
     EXPECT_TRUE(fs::exists(m.refusal));
 }
 
+TEST(HiveosConfig, TheMinersDryRunRefusesABadExtraOption) {
+    MinerFolder m;
+    fs::copy_file(QXT_BINARY, m.path() / "korven-qxt");
+    m.command("message", R"(printf '%s|' "$@" >> "$(dirname "$0")/messages")");
+    write_file(m.conf, "-o\nold:1\n");
+    ProcessResult r;
+    EXPECT_EQ(apply(m, {"127.0.0.1:1", "QXw", "-t 1 --bogus", std::nullopt}, &r), Texts{});
+    const std::string reason = "the miner refuses the flight sheet (status 2): unknown option --bogus (see --help)";
+    EXPECT_EQ(read_file(m.refusal), reason + "\n");
+    EXPECT_EQ(r.err, "korven-qxt: " + reason + "\n");
+    EXPECT_EQ(read_file(m.bin + "/messages"), "error|korven-qxt: " + reason + "|");
+    // A rule between options, said on a tagged line after the checks began.
+    apply(m, {"127.0.0.1:1", "QXw", "--lanes 9", std::nullopt});
+    EXPECT_EQ(read_file(m.refusal), "the miner refuses the flight sheet (status 2): cpu   --lanes takes 1 to 4\n");
+    // What the miner accepts is written for h-run.sh, and nothing was started.
+    EXPECT_EQ(apply(m, {"127.0.0.1:1", "QXw", "-t 1", std::nullopt}),
+              (Texts{"-o", "127.0.0.1:1", "-u", "QXw", "-t", "1"}));
+    EXPECT_FALSE(fs::exists(m.refusal));
+}
+
 TEST(HiveosConfig, ValuesBecomeArgumentsVerbatimAndRunNothing) {
     MinerFolder m;
     // Each payload would create the file "pwned" if a shell evaluated it.
@@ -490,6 +555,7 @@ namespace {
 // Stands in for the miner: records its arguments and folder, says whether a
 // statistics file was already there, and stops on SIGINT or SIGTERM.
 const char* const stand_in = R"(#!/bin/bash
+[[ ${@: -1} == --dry-run ]] && exit 0
 trap 'echo "stopped by INT"; exit 0' INT
 trap 'echo "stopped by TERM"; exit 0' TERM
 printf '%s\n' "$@" > args.out

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/sanitizers.hpp"
 #include "common/json.hpp"
 #include "pool/pool.hpp"
 #include "pool_test_util.hpp"
@@ -33,7 +34,7 @@ namespace {
 
 // make test runs 30 s; make soak sets QXT_SOAK_SECONDS for the long run.
 constexpr int default_seconds = 30;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(QXT_SANITIZED_BUILD)
 constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;

@@ -1,7 +1,10 @@
-// The real binary's status server, benchmarking on one thread: its metrics
-// pass promtool, a real Prometheus scrapes a positive hash rate from it with
-// a bearer token, idle connections do not lock a scrape out, and a request
-// that arrives while the miner stops neither hangs nor delays the exit.
+// The real binary's status server, mining on one thread against the test
+// pool (every hash a share) with a fake temperature sensor: its metrics pass
+// promtool, a real Prometheus scrapes them with a bearer token, the total
+// and the threads' sum agree there, every panel of the shipped Grafana
+// dashboard gets data, idle connections do not lock a scrape out, and a
+// request that arrives while the miner stops neither hangs nor delays the
+// exit.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -13,13 +16,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/json.hpp"
 #include "tests/support/http_client.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/test_pool.hpp"
 
 using namespace nolu::qxt;
 using namespace nolu::qxt::test;
@@ -30,6 +36,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const std::string& miner = miner_binary();
+const std::string pool_binary = QXT_POOL_BINARY;
 const std::string token = "e2e-t0ken";
 const std::string auth = "Authorization: Bearer " + token + "\r\n";
 
@@ -96,6 +103,36 @@ std::vector<double> query_prometheus(std::uint16_t port, const std::string& quer
     return values;
 }
 
+// Every query of the dashboard's panels, with its title.
+std::vector<std::pair<std::string, std::string>> dashboard_queries(const fs::path& file) {
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    JsonValue dashboard;
+    std::vector<std::pair<std::string, std::string>> queries;
+    if (!json_parse(text, dashboard)) return queries;
+    for (const JsonValue& panel : json_find(dashboard, "panels")->items)
+        for (const JsonValue& target : json_find(panel, "targets")->items)
+            queries.emplace_back(json_string_or(panel, "title", ""), json_string_or(target, "expr", ""));
+    return queries;
+}
+
+// What Grafana puts in for the variables: this job and rig, and time ranges.
+std::string substitute(std::string query, const std::string& rig) {
+    const std::pair<std::string, std::string> values[] = {
+        {"$__rate_interval", "1m"}, {"$__range", "1h"}, {"$job", "korven-qxt"}, {"$rig", rig}};
+    for (const auto& [name, value] : values)
+        for (std::size_t at = query.find(name); at != std::string::npos; at = query.find(name, at + value.size()))
+            query.replace(at, name.size(), value);
+    return query;
+}
+
+// A /sys tree with one processor sensor at 55.5 degrees.
+void write_sensor(const fs::path& root) {
+    fs::create_directories(root / "sys/class/hwmon/hwmon0");
+    std::ofstream(root / "sys/class/hwmon/hwmon0/name") << "k10temp\n";
+    std::ofstream(root / "sys/class/hwmon/hwmon0/temp1_input") << "55500\n";
+}
+
 void write_prometheus_config(const fs::path& file, std::uint16_t miner_port) {
     std::ofstream(file) << "global:\n"
                            "  scrape_interval: 1s\n"
@@ -111,7 +148,14 @@ void write_prometheus_config(const fs::path& file, std::uint16_t miner_port) {
 
 TEST(HttpEndToEnd, PrometheusScrapesTheMinerAndItStopsCleanly) {
     const fs::path dir = temp_dir();
-    Process m({miner, "--no-color", "--bench", "300", "-t", "1", "--http", "127.0.0.1:0", "--http-token", token});
+    write_sensor(dir / "root");
+    // Shares are accepted unchecked: the pool takes no processor time from the miner.
+    TestPool pool(pool_binary, dir, {"--target", std::string(64, 'f'), "--job-every", "0", "--check-queue", "0"});
+    ASSERT_NE(pool.port(), 0);
+    // Every hash is a share: without the re-check the stop waits for one hash only.
+    Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr", "-w", "e2e", "-t", "1", "--no-recheck",
+               "--http", "127.0.0.1:0", "--http-token", token},
+              {"QXT_SENSOR_ROOT=" + (dir / "root").string()});
     // " http  metrics at http://127.0.0.1:<port>/metrics, summary at ..." (port 0: the system chose).
     const std::string prefix = " http  metrics at http://127.0.0.1:";
     ASSERT_TRUE(m.wait_for_output("/summary (bearer token required)\n", 30s)) << m.out();
@@ -138,27 +182,48 @@ TEST(HttpEndToEnd, PrometheusScrapesTheMinerAndItStopsCleanly) {
 
     JsonValue summary;
     ASSERT_TRUE(json_parse(http_get(port, "/summary", auth).body, summary));
-    EXPECT_EQ(json_string_or(summary, "mode", ""), "bench");
-    EXPECT_EQ(json_find(summary, "pool")->kind, JsonValue::Kind::null);
+    EXPECT_EQ(json_string_or(summary, "mode", ""), "mining");
+    EXPECT_EQ(json_find(summary, "temperature_c")->text, "55.5");
+    ASSERT_EQ(json_find(summary, "pool")->kind, JsonValue::Kind::object);
+    EXPECT_EQ(json_string_or(*json_find(summary, "pool"), "url", ""), pool.endpoint());
+    EXPECT_EQ(json_string_or(*json_find(summary, "pool"), "role", ""), "primary");
     EXPECT_EQ(http_get(port, "/", auth).status, 404);
     EXPECT_EQ(http_exchange(port, "POST /metrics HTTP/1.1\r\nHost: a\r\n" + auth + "\r\n").status, 405);
 
-    // A real Prometheus scrapes it (with the token) until the hash rate shows.
+    // A real Prometheus scrapes it (with the token) until the hash rate and
+    // every panel of the dashboard show.
     const std::uint16_t prometheus_port = free_port();
     write_prometheus_config(dir / "prometheus.yml", port);
+    const auto panels = dashboard_queries(QXT_DASHBOARD);
+    ASSERT_GE(panels.size(), 10u);
     {
         Process prometheus({QXT_PROMETHEUS, "--config.file=" + (dir / "prometheus.yml").string(),
                             "--storage.tsdb.path=" + (dir / "data").string(),
                             "--web.listen-address=127.0.0.1:" + std::to_string(prometheus_port)});
+        const std::string rig = "127.0.0.1:" + p;
+        auto without_data = [&] {
+            std::vector<std::string> missing;
+            for (const auto& [title, query] : panels)
+                if (query_prometheus(prometheus_port, substitute(query, rig)).empty())
+                    missing.push_back(title + ": " + substitute(query, rig));
+            return missing;
+        };
+        // The total has no thread label: one series per window.
+        const std::string query = "korven_qxt_hashrate{job=\"korven-qxt\",window=\"10s\"}";
         std::vector<double> rates;
-        const std::string query = "korven_qxt_hashrate{job=\"korven-qxt\",thread=\"\",window=\"10s\"}";
-        for (const auto end = Clock::now() + 90s; Clock::now() < end; std::this_thread::sleep_for(500ms)) {
+        std::vector<std::string> missing;
+        for (const auto end = Clock::now() + 60s; Clock::now() < end; std::this_thread::sleep_for(500ms)) {
             rates = query_prometheus(prometheus_port, query);
-            if (!rates.empty() && rates[0] > 0) break;
+            if (!rates.empty() && rates[0] > 0 && (missing = without_data()).empty()) break;
         }
         ASSERT_EQ(rates.size(), 1u) << prometheus.out();
         EXPECT_GT(rates[0], 0.0);
+        for (const std::string& panel : missing) ADD_FAILURE() << "no data for " << panel;
         EXPECT_EQ(query_prometheus(prometheus_port, "up{job=\"korven-qxt\"}"), std::vector<double>{1.0});
+        EXPECT_EQ(query_prometheus(prometheus_port,
+                                   "korven_qxt_hashes_total - on(instance, job) sum by (instance, job) "
+                                   "(korven_qxt_thread_hashes_total)"),
+                  std::vector<double>{0.0});
         prometheus.signal(SIGTERM);
         prometheus.wait(20s);
     }

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
+#include <utility>
+#include <vector>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -47,26 +50,43 @@ TEST(RateRing, WrapsAfterNineHundredAndOneSeconds) {
 }
 
 TEST(Stats, SpeedLineAndRateText) {
-    RateRing ring;
-    for (int s = 0; s < 10; ++s) ring.sample(s < 5 ? 2 : 3);
-    EXPECT_EQ(format_speed_line(ring, 0, 0), "10s/60s/15m  2.50 H/s / 2.50 H/s / 2.50 H/s   parts 0/0");
-    EXPECT_EQ(format_speed_line(ring, 12, 3), "10s/60s/15m  2.50 H/s / 2.50 H/s / 2.50 H/s   parts 12/3");
+    MinerSnapshot s;
+    s.rates = {2.5, 2.25, 2.125};
+    EXPECT_EQ(format_speed_line(s), "10s/60s/15m  2.50 H/s / 2.25 H/s / 2.12 H/s   parts 0/0");
+    s.accepted = 12;
+    s.rejected = 3;
+    EXPECT_EQ(format_speed_line(s), "10s/60s/15m  2.50 H/s / 2.25 H/s / 2.12 H/s   parts 12/3");
     EXPECT_EQ(rate_text(0.0), "0.00 H/s");
     EXPECT_EQ(rate_text(1234.567), "1234.57 H/s");
 }
 
-// The existing fields keep their bytes and order; "hw_errors" follows them.
+// The existing fields keep their bytes and order; "hw_errors" and the
+// fields of this version follow them.
 TEST(Stats, StatsLineExactBytes) {
-    EXPECT_EQ(format_stats_json(2.345, 7, 1, 3600),
+    MinerSnapshot s;
+    s.version = "v1.0.2";
+    s.rates.s60 = 2.345;
+    s.accepted = 7;
+    s.rejected = 1;
+    s.uptime_s = 3600;
+    EXPECT_EQ(format_stats_json(s),
               "{\"hashrate_hs\":2.35,\"accepted\":7,\"rejected\":1,\"uptime_s\":3600,\"version\":\"v1.0.2\","
-              "\"algo\":\"argon2id-qxt\",\"hw_errors\":0}\n");
-    EXPECT_EQ(format_stats_json(0, 18446744073709551615ull, 0, 0),
+              "\"algo\":\"argon2id-qxt\",\"hw_errors\":0,\"threads\":0,\"thread_hs\":[],\"paused\":false}\n");
+    s.rates.s60 = 0;
+    s.accepted = 18446744073709551615ull;
+    s.rejected = s.uptime_s = 0;
+    s.hw_errors = 3;
+    s.threads = 2;
+    s.per_thread = {{10, {9, 1.255, 9}}, {20, {9, 1.0, 9}}};
+    s.pool = PoolFacts{};
+    s.pool->in_use = "pool.example:3358";
+    s.pool->connected = true;
+    s.pool->tls = true;
+    s.paused = true;
+    EXPECT_EQ(format_stats_json(s),
               "{\"hashrate_hs\":0.00,\"accepted\":18446744073709551615,\"rejected\":0,\"uptime_s\":0,"
-              "\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":0}\n");
-    // The mining loop adds whether the pool in use is TLS, last.
-    EXPECT_EQ(format_stats_json(1, 2, 3, 4, 5, true),
-              "{\"hashrate_hs\":1.00,\"accepted\":2,\"rejected\":3,\"uptime_s\":4,\"version\":\"v1.0.2\","
-              "\"algo\":\"argon2id-qxt\",\"hw_errors\":5,\"pool_tls\":true}\n");
+              "\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":3,\"threads\":2,\"thread_hs\":[1.25,1.00],"
+              "\"pool\":\"pool.example:3358\",\"pool_connected\":true,\"pool_tls\":true,\"paused\":true}\n");
 }
 
 TEST(Stats, FileIsReplacedWhole) {
@@ -115,6 +135,40 @@ TEST(Stats, ShareVerdictLines) {
     EXPECT_EQ(out, " share accepted (1/0)\n share REJECTED — stale\n share accepted (2/1)\n share REJECTED — \n");
     EXPECT_EQ(shares.accepted.load(), 2u);
     EXPECT_EQ(shares.rejected.load(), 2u);
+}
+
+// Every rejection is counted under one reason of the bounded set, and the
+// snapshot lists them all, in order, with the time of the last acceptance.
+TEST(Stats, RejectionsByReasonAndTheLastAcceptance) {
+    const std::pair<const char*, RejectReason> texts[] = {
+        {"Stale share", RejectReason::stale},          {"unknown job", RejectReason::stale},
+        {"Job not found", RejectReason::stale},        {"block expired", RejectReason::stale},
+        {"duplicate share", RejectReason::duplicate},  {"Share already submitted", RejectReason::duplicate},
+        {"low difficulty share", RejectReason::low_difficulty},
+        {"Low diff", RejectReason::low_difficulty},    {"high-hash", RejectReason::low_difficulty},
+        {"bad claimed_hash", RejectReason::invalid},   {"Invalid nonce", RejectReason::invalid},
+        {"hash mismatch", RejectReason::invalid},      {"", RejectReason::other},
+        {"banned", RejectReason::other},               {"badger", RejectReason::other},
+    };
+    for (const auto& [text, reason] : texts) EXPECT_EQ(classify_reject(text), reason) << text;
+
+    colours = LogColours{};
+    ShareCounters shares;
+    const std::int64_t before = std::time(nullptr);
+    capture_stdout([&] {
+        for (const char* reason : {"stale", "unknown job", "duplicate share", "whatever", "low difficulty share"})
+            record_share(shares, false, reason);
+        record_share(shares, true, "");
+    });
+    MinerSnapshot s;
+    add_share_facts(s, shares);
+    EXPECT_EQ(s.rejected, 5u);
+    EXPECT_EQ(s.accepted, 1u);
+    const std::vector<std::pair<std::string, std::uint64_t>> expected = {
+        {"stale", 2}, {"duplicate", 1}, {"low_difficulty", 1}, {"invalid", 0}, {"other", 1}};
+    EXPECT_EQ(s.rejected_by_reason, expected);
+    EXPECT_GE(s.last_accepted_s, before);
+    EXPECT_LE(s.last_accepted_s, std::time(nullptr));
 }
 
 TEST(Fee, OneMinuteInEveryHundred) {

@@ -48,9 +48,15 @@ MinerSnapshot mining_snapshot() {
     pool.reconnects = 3;
     pool.job_height = 4242;
     pool.job_difficulty = 8;
-    pool.tls = true;
+    pool.role = "backup";
     s.pool = pool;
     s.fee_active = true;
+    s.start_time_s = 1796000000;
+    s.last_accepted_s = 1796003600;
+    s.rejected_by_reason = {{"stale", 1}, {"other", 0}};
+    s.paused = true;
+    s.thermal_pauses = 4;
+    s.temperature_c = 71.5;
     return s;
 }
 
@@ -60,6 +66,7 @@ MinerSnapshot bench_snapshot() {
     s.pool.reset();
     s.accepted = s.rejected = 0;
     s.fee_active = false;
+    s.temperature_c.reset();
     return s;
 }
 
@@ -84,13 +91,20 @@ TEST(MetricsText, EveryFamilyAndSampleAsScrapersReadThem) {
     for (const char* line : {
              "korven_qxt_build_info{version=\"v1.0.2\",engine=\"avx512\"} 1",
              "korven_qxt_hashes_total 9000",
-             "korven_qxt_hashes_total{thread=\"1\"} 4400",
+             "korven_qxt_thread_hashes_total{thread=\"1\"} 4400",
              "korven_qxt_hashrate{window=\"10s\"} 2.6000",
              "korven_qxt_hashrate{window=\"60s\"} 2.5000",
              "korven_qxt_hashrate{window=\"15m\"} 2.2500",
-             "korven_qxt_hashrate{thread=\"0\",window=\"15m\"} 1.1250",
+             "korven_qxt_thread_hashrate{thread=\"0\",window=\"15m\"} 1.1250",
              "korven_qxt_shares_total{result=\"accepted\"} 14",
              "korven_qxt_shares_total{result=\"rejected\"} 1",
+             "korven_qxt_shares_rejected_total{reason=\"stale\"} 1",
+             "korven_qxt_shares_rejected_total{reason=\"other\"} 0",
+             "korven_qxt_last_share_accepted_timestamp_seconds 1796003600",
+             "process_start_time_seconds 1796000000",
+             "korven_qxt_cpu_temperature_celsius 71.5000",
+             "korven_qxt_paused 1",
+             "korven_qxt_thermal_pauses_total 4",
              "korven_qxt_blocks_found_total 2",
              "korven_qxt_hw_errors_total 5",
              "korven_qxt_threads 2",
@@ -99,11 +113,11 @@ TEST(MetricsText, EveryFamilyAndSampleAsScrapersReadThem) {
              "korven_qxt_arenas{pages=\"2m\"} 1",
              "korven_qxt_arenas{pages=\"thp\"} 1",
              "korven_qxt_pool_connected 1",
-             "korven_qxt_pool_tls 1",
              "korven_qxt_pool_reconnects_total 3",
              "korven_qxt_job_height 4242",
              "korven_qxt_job_difficulty 8",
-             "korven_qxt_pool_info{pool=\"pool.example:3358\",worker=\"rig \\\"1\\\"\\n\\\\x\xEF\xBF\xBD\"} 1",
+             "korven_qxt_pool_info{pool=\"pool.example:3358\",worker=\"rig \\\"1\\\"\\n\\\\x\xEF\xBF\xBD\",tls=\"false\","
+             "role=\"backup\"} 1",
              "korven_qxt_fee_active 1",
              "# TYPE korven_qxt_hashes_total counter",
              "# TYPE korven_qxt_hashrate gauge",
@@ -126,12 +140,15 @@ TEST(MetricsText, EveryFamilyAndSampleAsScrapersReadThem) {
         }
         if (line.rfind("# ", 0) == 0) continue;
         EXPECT_EQ(line.substr(0, line.find_first_of("{ ")), family) << line;
+        // Totals and each thread's figures live in families of their own.
+        EXPECT_EQ(line.find("thread=") != std::string::npos, family.find("_thread_") != std::string::npos) << line;
     }
 }
 
 TEST(MetricsText, BenchmarkHasNoPoolInfo) {
     const std::string text = format_metrics(bench_snapshot());
     EXPECT_EQ(text.find("korven_qxt_pool_info"), std::string::npos);
+    EXPECT_EQ(text.find("korven_qxt_cpu_temperature_celsius"), std::string::npos);  // no sensor, no sample
     EXPECT_TRUE(has_line(text, "korven_qxt_pool_connected 0"));
     EXPECT_TRUE(has_line(text, "korven_qxt_fee_active 0"));
 }
@@ -161,6 +178,12 @@ TEST(SummaryJson, OneObjectWithTheSameFacts) {
     EXPECT_EQ(json_u64_or(threads->items[1], "hashes", 0), 4400u);
     EXPECT_EQ(json_find(threads->items[1], "15m")->text, "1.12");
     EXPECT_EQ(json_u64_or(*json_find(v, "shares"), "rejected", 0), 1u);
+    EXPECT_EQ(json_u64_or(*json_find(*json_find(v, "shares"), "rejected_by_reason"), "stale", 0), 1u);
+    EXPECT_EQ(json_u64_or(*json_find(v, "shares"), "last_accepted_s", 0), 1796003600u);
+    EXPECT_EQ(json_u64_or(v, "start_time_s", 0), 1796000000u);
+    EXPECT_EQ(json_find(v, "temperature_c")->text, "71.5");
+    EXPECT_TRUE(json_find(v, "paused")->boolean);
+    EXPECT_EQ(json_u64_or(v, "thermal_pauses", 0), 4u);
     EXPECT_EQ(json_u64_or(v, "blocks_found", 0), 2u);
     EXPECT_EQ(json_u64_or(v, "hw_errors", 0), 5u);
     EXPECT_EQ(json_u64_or(*json_find(v, "pages"), "2m", 9), 1u);
@@ -170,11 +193,13 @@ TEST(SummaryJson, OneObjectWithTheSameFacts) {
     EXPECT_TRUE(json_find(*pool, "connected")->boolean);
     EXPECT_EQ(json_u64_or(*pool, "job_height", 0), 4242u);
     EXPECT_EQ(json_u64_or(*pool, "difficulty", 0), 8u);
-    EXPECT_TRUE(json_find(*pool, "tls")->boolean);
+    EXPECT_FALSE(json_find(*pool, "tls")->boolean);
+    EXPECT_EQ(json_string_or(*pool, "role", ""), "backup");
     EXPECT_TRUE(json_find(v, "fee_active")->boolean);
 
     ASSERT_TRUE(json_parse(format_summary(bench_snapshot()), v));
     EXPECT_EQ(json_find(v, "pool")->kind, JsonValue::Kind::null);
+    EXPECT_EQ(json_find(v, "temperature_c")->kind, JsonValue::Kind::null);
 }
 
 TEST(StatusRoutes, ServiceUnavailableUntilTheFirstSnapshot) {
@@ -192,6 +217,25 @@ TEST(StatusRoutes, ServiceUnavailableUntilTheFirstSnapshot) {
     EXPECT_EQ(r.content_type, "application/json");
     EXPECT_EQ(r.body, format_summary(mining_snapshot()));
     EXPECT_EQ(routes("/metrics/").status, 404);
+}
+
+TEST(StatusRoutes, PauseAndResumeGoThroughTheAttachedControl) {
+    struct Control final : RunControl {
+        std::string calls;
+        bool request_pause(bool pause, const char* by) override {
+            calls += std::string(pause ? "pause " : "resume ") + by + ";";
+            return pause;
+        }
+    } control;
+    std::atomic<RunControl*> attached{nullptr};
+    const HttpRoutes actions = status_actions(attached);
+    EXPECT_EQ(actions("/pause").status, 409);  // starting or benchmarking: nothing to pause
+    attached.store(&control);
+    EXPECT_EQ(actions("/pause").body, "{\"paused\":true}\n");
+    EXPECT_EQ(actions("/resume").body, "{\"paused\":false}\n");
+    EXPECT_EQ(actions("/metrics").extra_headers, "Allow: GET, HEAD\r\n");  // a page, not an action
+    EXPECT_EQ(actions("/pause/").status, 404);
+    EXPECT_EQ(control.calls, "pause HTTP;resume HTTP;");
 }
 
 TEST(ReconnectCount, FeeSwitchesAreNotReconnects) {
