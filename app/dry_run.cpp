@@ -56,7 +56,7 @@ int run_dry(const Options& o, const IsaSupport& isa) {
     const Outcome<Setup> setup = set_up(o, isa);
     if (!setup) return report_failure(setup.error());
     if (o.tune || !o.verify.empty()) return print_other_mode(o);
-    const Outcome<MiningPlan> plan = plan_mining(*setup);
+    const Outcome<MiningPlan> plan = plan_mining(*setup, o);
     if (!plan) return report_failure(plan.error());
     print_start_report(*setup, *plan);
     print_files(o);

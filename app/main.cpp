@@ -28,13 +28,14 @@ int main(int argc, char** argv) {
     if (const Outcome<Done> console = open_console(*options); !console) return report_failure(console.error());
     const Outcome<Setup> setup = set_up(*options, isa);
     if (!setup) return report_failure(setup.error());
-    if (!options->verify.empty()) return run_verify(*setup);
-    if (options->tune) return run_tune(*setup, isa);
-    const Outcome<MiningPlan> plan = plan_mining(*setup);
+    const Options& o = *options;
+    if (!o.verify.empty()) return run_verify(*setup, VerifyRequest{o.verify, o.skip, o.lanes});
+    if (o.tune) return run_tune(*setup, TuneRequest{o.engine, o.threads, o.tune_seconds, o.config}, isa);
+    const Outcome<MiningPlan> plan = plan_mining(*setup, o);
     if (!plan) return report_failure(plan.error());
     print_start_report(*setup, *plan);
     StatusService& service = **status;
     service.announce();
     if (plan->bench) return run_benchmark(*setup, *plan, service.board());
-    return run_mining(*setup, *plan, service, [argc, argv] { return parse_options(argc, argv); });
+    return run_mining(*setup, *plan, o, service, [argc, argv] { return parse_options(argc, argv); });
 }

@@ -157,7 +157,8 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board
     return 0;
 }
 
-int run_mining(const Setup& setup, const MiningPlan& plan, StatusService& service, const Reread& reread) {
+int run_mining(const Setup& setup, const MiningPlan& plan, const Options& start, StatusService& service,
+               const Reread& reread) {
     ShareCounters shares;
     Pool pool;
     pool.set_callbacks([](const std::string& text) { log_line(colours.grey, "net  ", text); },
@@ -189,7 +190,7 @@ int run_mining(const Setup& setup, const MiningPlan& plan, StatusService& servic
             pool.start(next);
         },
         [](const char* line) { log_line(colours.grey, "fee  ", line); });
-    Steering steering(setup.options, plan.sensor_root, pause, reread, reload_targets(fee, service, plan));
+    Steering steering(start, plan.sensor_root, pause, reread, reload_targets(fee, service, plan));
     const ControlAttached attached(service, pause);
     Sampler sampler(threads);
     auto publish = [&] {

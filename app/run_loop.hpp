@@ -14,6 +14,8 @@ namespace nolu::qxt {
 // Both return the exit status. Mining also takes its steering: the status
 // server's pause and resume and its token, and reread for a reload (SIGHUP).
 int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board);
-int run_mining(const Setup& setup, const MiningPlan& plan, StatusService& service, const Reread& reread);
+// start: the options the plan was made from, which a reload compares with.
+int run_mining(const Setup& setup, const MiningPlan& plan, const Options& start, StatusService& service,
+               const Reread& reread);
 
 }  // namespace nolu::qxt

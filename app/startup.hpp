@@ -25,6 +25,7 @@ struct MiningPlan {
     int threads = 1;
     bool auto_threads = true;  // the thread rule chose the count (no -t)
     int lanes = 1;          // nonces each thread hashes at once (arenas per thread)
+    std::string lanes_why;  // how the automatic lane count was chosen; empty after --lanes
     ThreadChoice choice;    // the thread rule's result and the memory it saw
     HashSettings settings;  // the setup's, with the skip-store setting chosen
     bool self_test = true;  // every thread hashes the known record first (unless the settings hash wrong)
@@ -55,6 +56,6 @@ MiningPlan with_pools(MiningPlan plan, const Options& options);
 // A payout address unless benchmarking, the thread count and the skip-store
 // setting against the memory budget (a warning when -t asks for more arenas
 // than it holds; the count stands), the worker name, the pools.
-Outcome<MiningPlan> plan_mining(const Setup& setup);
+Outcome<MiningPlan> plan_mining(const Setup& setup, const Options& options);
 
 }  // namespace nolu::qxt

@@ -73,9 +73,15 @@ constexpr OptionRow option_rows[] = {
      .help = "with skip-store, keep a table of every skipped block's reference index"},
     {.names = {"--skip-norebuild"}, .takes_value = false, .apply = [](Options& o, const char*) { o.rebuild = false; },
      .help = "a --bench probe: skip-store without rebuilding (the hashes are wrong)"},
-    {.names = {"--lanes"}, .takes_value = true, .apply = [](Options& o, const char* v) { o.lanes = read_int(v); },
+    {.names = {"--lanes"}, .takes_value = true,
+     .apply =
+         [](Options& o, const char* v) {
+             o.lanes = read_int(v);
+             o.lanes_given = true;
+         },
      .config = C::integer, .value_name = "<n>",
-     .help = "nonces each thread hashes at once, one arena each (1-4, default 1)",
+     .help = "nonces each thread hashes at once, one arena each (1-4, default: 2 with AVX-512 where memory holds "
+             "them, else 1)",
      .range = at_most(INT_MAX)},  // the option rules say 1 to 4; no wrapping into that
     {.names = {"--tune"}, .takes_value = false,
      .apply =

@@ -76,6 +76,7 @@ void forget_tuned_settings(Options& o) {
     o.engine = defaults.engine;
     o.threads = defaults.threads;
     o.lanes = defaults.lanes;
+    o.lanes_given = defaults.lanes_given;
     o.skip = defaults.skip;
     o.side = defaults.side;
     o.side_dist = defaults.side_dist;

@@ -44,6 +44,7 @@ struct Options {
     bool self_test = true;  // every thread hashes a known record before mining or benchmarking
     bool recheck = true;    // every share is hashed twice before it goes out
     int lanes = 1;          // nonces each thread hashes at once
+    bool lanes_given = false;  // --lanes given: else start-up chooses the count (choose_lanes)
     bool tune = false;      // --tune: measure the settings this machine can hold
     int tune_seconds = 0;   // its time in all; 0 = default_tune_seconds
     bool help = false;  // print the usage text and stop

@@ -4,7 +4,6 @@ namespace nolu::qxt {
 
 Outcome<Setup> set_up(const Options& options, const IsaSupport& isa) {
     Setup setup;
-    setup.options = options;
     const Expected<const EngineRow*> engine = choose_engine(options.engine, isa);
     if (!engine) return processor_failure(engine.error().message);
     setup.engine = *engine;

@@ -15,8 +15,9 @@
 
 namespace nolu::qxt {
 
+// The options themselves stay with main: what each mode reads of them is
+// resolved into its own value (the mining plan, the verify and tune requests).
 struct Setup {
-    Options options;
     const EngineRow* engine = nullptr;
     std::unique_ptr<SidePlan> side;  // owns the plan settings.side points to
     HashSettings settings;           // the engine's tables, side cache and --reft; skip-store off

@@ -102,15 +102,15 @@ VerifyCounts verify_lanes(const std::string& path, LaneEngine hash_lanes, const 
 
 // verify_file, then with --lanes above 1 the records once more, that many
 // at a time.
-VerifyCounts verify_all(const Options& options, const EngineRow& engine, const HashSettings& settings,
+VerifyCounts verify_all(const VerifyRequest& request, const EngineRow& engine, const HashSettings& settings,
                         const std::function<void(const VerifyCounts&)>& progress) {
-    VerifyCounts counts = verify_file(options.verify, engine.hash, settings, verify_passes(engine, options.skip),
+    VerifyCounts counts = verify_file(request.path, engine.hash, settings, verify_passes(engine, request.skip),
                                       stop_flag, progress);
-    if (options.lanes <= 1 || counts.no_arena || counts.unreadable || counts.interrupted) return counts;
+    if (request.lanes <= 1 || counts.no_arena || counts.unreadable || counts.interrupted) return counts;
     HashSettings lane_settings = settings;
     lane_settings.stop = &stop_flag;
-    const VerifyCounts lanes = verify_lanes(options.verify, engine.hash_lanes, lane_settings,
-                                            static_cast<unsigned>(options.lanes), stop_flag);
+    const VerifyCounts lanes = verify_lanes(request.path, engine.hash_lanes, lane_settings,
+                                            static_cast<unsigned>(request.lanes), stop_flag);
     counts.total += lanes.total;
     counts.matched += lanes.matched;
     counts.no_arena = lanes.no_arena;
@@ -131,13 +131,13 @@ struct VerifyProgress {
 // it reads (the side-cache plan included; the index tables live as long as
 // the process), so after a stop it may go on hashing, unwaited for, until
 // the process exits.
-VerifyCounts verify_until_stopped(const Setup& setup) {
+VerifyCounts verify_until_stopped(const Setup& setup, const VerifyRequest& request) {
     auto shared = std::make_shared<VerifyProgress>();
     auto side = setup.side ? std::make_shared<SidePlan>(*setup.side) : nullptr;
     HashSettings settings = setup.settings;
     settings.side = side.get();
-    auto work = [shared, side, settings, options = setup.options, engine = setup.engine] {
-        VerifyCounts counts = verify_all(options, *engine, settings, [&shared](const VerifyCounts& c) {
+    auto work = [shared, side, settings, request, engine = setup.engine] {
+        VerifyCounts counts = verify_all(request, *engine, settings, [&shared](const VerifyCounts& c) {
             std::lock_guard<std::mutex> lock(shared->mutex);
             shared->counts = c;
         });
@@ -173,10 +173,10 @@ VerifyCounts verify_until_stopped(const Setup& setup) {
 
 }  // namespace
 
-int run_verify(const Setup& setup) {
-    const VerifyCounts counts = verify_until_stopped(setup);
+int run_verify(const Setup& setup, const VerifyRequest& request) {
+    const VerifyCounts counts = verify_until_stopped(setup, request);
     if (counts.no_arena) return report_failure(memory_failure("cannot allocate the arena"));
-    if (counts.unreadable) log_line(colours.red, "check", "cannot read " + setup.options.verify);
+    if (counts.unreadable) log_line(colours.red, "check", "cannot read " + request.path);
     for (const std::string& problem : counts.problems) log_line(colours.red, "check", problem);
     if (counts.malformed > counts.problems.size())
         log_line(colours.red, "check",

@@ -43,7 +43,12 @@ VerifyCounts verify_file(const std::string& path, Engine engine, const HashSetti
 // hash matched, else 1 (also when a signal stopped it: at once, the hash in
 // progress is not waited for). With --lanes above 1 the records are hashed
 // once more, that many at a time.
-int run_verify(const Setup& setup);
+struct VerifyRequest {
+    std::string path;  // --verify
+    int skip = -1;     // --skip: the skip-store pass besides the full arena
+    int lanes = 1;     // --lanes: above 1, the records once more, that many at a time
+};
+int run_verify(const Setup& setup, const VerifyRequest& request);
 
 // "T threads: R H/s over S s"
 std::string format_bench_line(int threads, double rate, int seconds);

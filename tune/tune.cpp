@@ -20,10 +20,10 @@ namespace {
 
 // The machine as the tuner sees it: the engines it may try, its cores and
 // the arenas its memory budget holds (as the thread rule counts them).
-TuneMachine describe_machine(const Setup& setup, const IsaSupport& isa) {
+TuneMachine describe_machine(const Setup& setup, const TuneRequest& request, const IsaSupport& isa) {
     TuneMachine m;
     // --engine with a name it honoured narrows the engines to that one.
-    const bool forced = find_engine(setup.options.engine) == setup.engine;
+    const bool forced = find_engine(request.engine) == setup.engine;
     for (const EngineRow& row : engine_rows()) {
         if (!row.automatic || !row.usable(isa) || (forced && &row != setup.engine)) continue;
         m.engines.push_back({row.name, row.memory_options, row.hash_lanes != nullptr});
@@ -31,7 +31,7 @@ TuneMachine describe_machine(const Setup& setup, const IsaSupport& isa) {
     m.cores = std::max(1, static_cast<int>(setup.topology.cpus.size()));
     m.arenas_full = arenas_that_fit(probe_memory(arena_bytes(HashSettings{})));
     m.arenas_skip = arenas_that_fit(probe_memory(arena_bytes(with_skip(HashSettings{}, tune_skip, true))));
-    m.forced_threads = std::max(setup.options.threads, 0);
+    m.forced_threads = std::max(request.threads, 0);
     return m;
 }
 
@@ -74,10 +74,9 @@ void print_table(const std::vector<TuneResult>& results, const TuneSetting& chos
 
 }  // namespace
 
-int run_tune(const Setup& setup, const IsaSupport& isa) {
-    const Options& o = setup.options;
-    TuneMachine machine = describe_machine(setup, isa);
-    const int budget = o.tune_seconds > 0 ? o.tune_seconds : default_tune_seconds;
+int run_tune(const Setup& setup, const TuneRequest& request, const IsaSupport& isa) {
+    TuneMachine machine = describe_machine(setup, request, isa);
+    const int budget = request.seconds > 0 ? request.seconds : default_tune_seconds;
 
     std::map<std::string, HashSettings> prepared;  // per engine: its index table
     for (const TuneEngine& e : machine.engines) {
@@ -128,7 +127,7 @@ int run_tune(const Setup& setup, const IsaSupport& isa) {
 
     print_table(outcome.results, outcome.best);
     if (stop_flag.load()) {
-        log_line(colours.grey, "tune ", "stopped before the end" + std::string(o.config.empty() ? "" : ": nothing written"));
+        log_line(colours.grey, "tune ", "stopped before the end" + std::string(request.config.empty() ? "" : ": nothing written"));
         return 0;
     }
     const std::vector<TuneResult> list = ranked(outcome.results);
@@ -144,15 +143,15 @@ int run_tune(const Setup& setup, const IsaSupport& isa) {
              "fastest (*): " + tune_label(best) + " at " + rate_cell(best_rate) + " H/s, after " +
                  std::to_string(static_cast<int>(hooks.clock() - start)) + " s" +
                  (outcome.complete ? "" : " (the time ran out before the last stage)"));
-    if (o.config.empty()) {
+    if (request.config.empty()) {
         log_line(colours.grey, "tune ", "mine with: " + tune_command_line(best) + " (--config <file> saves it)");
         return 0;
     }
-    if (const Status written = write_tuned_config(o.config, best); !written) {
+    if (const Status written = write_tuned_config(request.config, best); !written) {
         log_line(colours.red, "tune ", "config not written: " + written.error().message);
         return 1;
     }
-    log_line(colours.grey, "tune ", "written to " + o.config);
+    log_line(colours.grey, "tune ", "written to " + request.config);
     return 0;
 }
 

@@ -70,7 +70,6 @@ struct BenchRun {
 BenchRun bench(const EngineRow& row, int threads, Options options = {}, HashSettings settings = {}) {
     Setup setup;
     options.bench = 1;
-    setup.options = options;
     setup.engine = &row;
     MiningPlan plan;
     plan.bench = true;
