@@ -23,11 +23,16 @@ void print_skip_line(const HashSettings& settings) {
 }
 
 void print_lanes_line(const MiningPlan& plan) {
+    if (plan.lanes <= 1) {
+        log_line(colours.grey, "lanes", "one nonce per thread at once (automatic: " + plan.lanes_why + ")");
+        return;
+    }
     const std::uint64_t arenas = static_cast<std::uint64_t>(plan.threads) * static_cast<std::uint64_t>(plan.lanes);
     log_line(colours.grey, "lanes",
              std::to_string(plan.lanes) + " nonces per thread at once · " + std::to_string(arenas) + " arenas of " +
                  std::to_string(arena_bytes(plan.settings) >> 20) + " MiB, " +
-                 std::to_string((arenas * arena_bytes(plan.settings)) >> 20) + " MiB in all");
+                 std::to_string((arenas * arena_bytes(plan.settings)) >> 20) + " MiB in all" +
+                 (plan.lanes_why.empty() ? "" : " (automatic: " + plan.lanes_why + "; --lanes 1 for one)"));
 }
 
 }  // namespace
@@ -39,14 +44,15 @@ void print_start_report(const Setup& setup, const MiningPlan& plan) {
     log_line(colours.grey, "cpu  ",
              std::string("engine ") + setup.engine->name + " · " + std::to_string(setup.topology.cpus.size()) +
                  " physical cores · " + std::to_string(setup.topology.l3_groups) + " L3 group(s)");
-    if (plan.lanes > 1) print_lanes_line(plan);
+    if (plan.lanes > 1 || !plan.lanes_why.empty()) print_lanes_line(plan);
     if (plan.auto_threads)
         log_line(colours.grey, "auto ",
                  format_auto_line(plan.threads, arena_bytes(plan.settings), plan.choice.budget, plan.lanes));
     if (!plan.memory_warning.empty()) log_line(colours.red, "mem  ", plan.memory_warning);
     if (!plan.bench) {
-        log_line(colours.grey, "pool ", endpoint_text(plan.endpoint));
-        for (const Endpoint& backup : plan.backups) log_line(colours.grey, "pool ", "backup " + endpoint_text(backup));
+        const auto shown = [](const Endpoint& e) { return endpoint_text(e) + (e.tls ? " (TLS)" : ""); };
+        log_line(colours.grey, "pool ", shown(plan.endpoint));
+        for (const Endpoint& backup : plan.backups) log_line(colours.grey, "pool ", "backup " + shown(backup));
         log_line(colours.grey, "user ", plan.address + " · worker " + plan.worker);
     }
 }

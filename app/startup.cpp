@@ -56,6 +56,7 @@ MiningPlan with_pools(MiningPlan plan, const Options& o) {
     plan.worker = worker_name(o);
     plan.endpoint = o.pool_endpoint;
     plan.backups = o.backup_endpoints;
+    plan.tls_ca = o.tls_ca;
     return plan;
 }
 
@@ -75,6 +76,11 @@ Outcome<MiningPlan> plan_mining(const Setup& setup, const Options& o) {
         [](std::uint64_t arena) { return probe_memory(arena); }, plan.lanes);
     plan.threads = plan.choice.threads;
     plan.auto_threads = o.threads <= 0;
+    if (!o.lanes_given && o.rebuild) {
+        const LaneChoice lanes = choose_lanes(plan.choice, static_cast<int>(setup.engine->default_lanes));
+        plan.lanes = lanes.lanes;
+        plan.lanes_why = lanes.why;
+    }
     plan.settings = with_skip(setup.settings, plan.choice.skip, plan.choice.rebuild);
     plan.settings.prefault = true;  // the arenas are real before the first hash, and before the speed is counted
     plan.self_test = o.self_test;

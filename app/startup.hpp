@@ -25,12 +25,14 @@ struct MiningPlan {
     int threads = 1;
     bool auto_threads = true;  // the thread rule chose the count (no -t)
     int lanes = 1;          // nonces each thread hashes at once (arenas per thread)
+    std::string lanes_why;  // how the automatic lane count was chosen; empty after --lanes
     ThreadChoice choice;    // the thread rule's result and the memory it saw
     HashSettings settings;  // the setup's, with the skip-store setting chosen
     bool self_test = true;  // every thread hashes the known record first (unless the settings hash wrong)
     bool recheck = true;    // every share is hashed twice before it goes out
     int nice = 0;           // added to the mining threads' nice value (--cpu-priority)
     std::string address;    // the payout address (empty when benchmarking)
+    std::string tls_ca;     // --tls-ca: a private CA for TLS pools; empty: the system's store
     std::string worker;     // the worker name (the host name when not given)
     Endpoint endpoint;
     std::vector<Endpoint> backups;  // --backup-pool, in order

@@ -41,6 +41,27 @@ ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool
     return choice;
 }
 
+LaneChoice choose_lanes(const ThreadChoice& choice, int preferred) {
+    LaneChoice lanes;
+    if (preferred <= 1) {
+        lanes.why = "more measured no faster with this engine";
+        return lanes;
+    }
+    if (choice.skip != 0) {
+        lanes.why = "skip-store is on";
+        return lanes;
+    }
+    const int per_thread = arenas_that_fit(choice.budget) / std::max(choice.threads, 1);
+    lanes.lanes = std::clamp(per_thread, 1, preferred);
+    if (lanes.lanes == 1) {
+        lanes.why = "memory holds one arena per thread";
+    } else {
+        lanes.why = "memory holds " + std::to_string(per_thread) + " arenas per thread, and " +
+                    std::to_string(lanes.lanes) + " lanes hash faster than one";
+    }
+    return lanes;
+}
+
 std::string format_auto_line(int threads, std::uint64_t arena, const MemoryBudget& b, int lanes) {
     std::string line = std::to_string(threads) + " threads";
     if (lanes > 1)

@@ -1,6 +1,7 @@
 // The engines against their limits and against libargon2, side by side.
 //
 //   bench_engines [nonces] [row,row,...|all] [-r rounds] [-t threads] [--no-limits] [--cpu]
+//   bench_engines --chains [-r rounds] [--cpu]     (the chain probes: chain_probes.cpp)
 //
 // Defaults: 2 calls per thread per row and round, rows avx512,avx2,libargon2
 // (those this processor runs), 5 rounds, 1 thread. A row is an engine of the
@@ -40,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "chain_probes.hpp"
 #include "common/spread.hpp"
 #include "hash/arena.hpp"
 #include "hash/argon2.hpp"
@@ -167,6 +169,7 @@ struct Run {
     unsigned rounds = 5;
     int threads = 1;
     bool limits = true;
+    bool chains = false;  // the chain probes instead of the rows
     std::vector<int> cpus;
 };
 
@@ -392,6 +395,8 @@ int main(int argc, char** argv) {
             run.limits = false;
         } else if (word == "--cpu") {
             timing_clock = CLOCK_THREAD_CPUTIME_ID;
+        } else if (word == "--chains") {
+            run.chains = true;
         } else {
             positional.push_back(word);
         }
@@ -401,13 +406,19 @@ int main(int argc, char** argv) {
     if (positional.size() > 1) wanted = positional[1];
     if (run.nonces == 0 || run.rounds == 0 || run.threads < 1 || positional.size() > 2) {
         std::fprintf(stderr,
-                     "usage: bench_engines [nonces] [row,row,...|all] [-r rounds] [-t threads] [--no-limits] [--cpu]\n"
+                     "usage: bench_engines [nonces] [row,row,...|all] [-r rounds] [-t threads] [--no-limits] [--cpu] [--chains]\n"
                      "rows:");
         for (const Row& r : rows) std::fprintf(stderr, " %s", r.name);
         std::fprintf(stderr, "\n");
         return 2;
     }
     run.cpus = scan_topology().cpus;
+    if (run.chains) {
+        const Expected<const EngineRow*> engine = choose_engine(positional.size() > 1 ? wanted : "", detect_isa());
+        if (!engine) return 1;
+        if (!run.cpus.empty()) pin_to_cpu(run.cpus[0]);
+        return run_chain_probes(**engine, run.rounds, timing_clock);
+    }
 
     const IsaSupport isa = detect_isa();
     std::vector<const Row*> chosen;

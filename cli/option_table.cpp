@@ -55,6 +55,14 @@ constexpr OptionRow option_rows[] = {
     {.names = {"--backup-pool"}, .takes_value = true,
      .apply = [](Options& o, const char* v) { o.backup_pools.emplace_back(v); }, .config = C::texts,
      .value_name = "<host:port>", .help = "a pool to mine on while the ones before it fail (repeatable, tried in order)"},
+    {.names = {"--tls"}, .takes_value = false, .apply = [](Options& o, const char*) { o.tls = true; },
+     .help = "a pool without a scheme speaks TLS (any pool may be a URL: stratum+tcp://h:p, "
+             "stratum+ssl://h:p)"},
+    {.names = {"--tls-fingerprint"}, .takes_value = true,
+     .apply = [](Options& o, const char* v) { o.tls_fingerprints.emplace_back(v); }, .config = C::texts,
+     .value_name = "<[host:port=]hex>", .help = "pin a TLS pool's certificate by its SHA-256 (bare: -o's; repeatable)"},
+    {.names = {"--tls-ca"}, .takes_value = true, .apply = [](Options& o, const char* v) { o.tls_ca = v; },
+     .value_name = "<file>", .help = "trust the CA certificates of this PEM file for TLS pools"},
     {.names = {"--verify"}, .takes_value = true, .apply = [](Options& o, const char* v) { o.verify = v; },
      .value_name = "<file>", .help = "hash the records of <file> (header, nonce, hash per line) and compare"},
     {.names = {"--side-dist"}, .takes_value = true,
@@ -65,9 +73,15 @@ constexpr OptionRow option_rows[] = {
      .help = "with skip-store, keep a table of every skipped block's reference index"},
     {.names = {"--skip-norebuild"}, .takes_value = false, .apply = [](Options& o, const char*) { o.rebuild = false; },
      .help = "a --bench probe: skip-store without rebuilding (the hashes are wrong)"},
-    {.names = {"--lanes"}, .takes_value = true, .apply = [](Options& o, const char* v) { o.lanes = read_int(v); },
+    {.names = {"--lanes"}, .takes_value = true,
+     .apply =
+         [](Options& o, const char* v) {
+             o.lanes = read_int(v);
+             o.lanes_given = true;
+         },
      .config = C::integer, .value_name = "<n>",
-     .help = "nonces each thread hashes at once, one arena each (1-4, default 1)",
+     .help = "nonces each thread hashes at once, one arena each (1-4, default: 2 with AVX-512 where memory holds "
+             "them, else 1)",
      .range = at_most(INT_MAX)},  // the option rules say 1 to 4; no wrapping into that
     {.names = {"--tune"}, .takes_value = false,
      .apply =

@@ -59,9 +59,32 @@ void hash_nonces(Engine hash, LaneEngine hash_lanes, const Arena* arenas, const 
 //   random 1 KiB block of the storage read (prefetched eight blocks ahead)
 //   and a 1 KiB non-temporal store to the next block in order; returns a
 //   checksum of what was read.
+// - chains (null where the engine has none): the second half's walk without
+//   its hash, to find what limits lanes; see ChainProbe.
+struct ChainProbe;
 struct EngineProbes {
     void (*compute)(void* window, std::uint32_t window_blocks, std::uint64_t count);
     std::uint64_t (*random)(void* storage, std::uint64_t bytes, std::uint64_t count);
+    std::uint64_t (*chains)(const ChainProbe& probe, std::uint64_t steps);
+};
+
+// `chains` dependent walks taken in turn by one thread, as lanes take the
+// second half: each step of a chain reads a random 1 KiB block of its
+// storage whose word 0 picks the chain's next block, runs `compressions`
+// compressions of the chain's running block with it, and streams the result
+// to the next block in order. The next block is prefetched (16 lines, with
+// `hint`, in `order`) at `point`.
+struct ChainProbe {
+    enum class Point { none, start, index, end };  // index: where a real block reveals it (5/8 through)
+    enum class Hint { t0, t1, t2, nta };
+    enum class Order { forward, backward };
+    void* storage[max_lanes];  // one per chain, or the same one for all
+    std::uint64_t blocks = 0;  // blocks in each storage
+    unsigned chains = 1;       // 1 .. max_lanes
+    unsigned compressions = 1; // 0 .. 2 between two reads of a chain
+    Point point = Point::index;
+    Hint hint = Hint::nta;
+    Order order = Order::forward;
 };
 
 struct EngineRow {
@@ -76,6 +99,8 @@ struct EngineRow {
     RebuildFn rebuild;                    // null without skip-store
     LaneEngine hash_lanes;                // null: one nonce per thread only (no --lanes)
     EngineProbes probes;                  // its limits (the benchmark)
+    unsigned default_lanes = 1;           // lanes per thread without --lanes, where memory holds them:
+                                          // more than one only where that measured faster
 };
 
 // All rows, the preferred first.

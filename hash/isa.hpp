@@ -25,5 +25,6 @@ const void* rebuild_block_avx512(const Arena& arena, std::uint32_t j, void* out)
 void engine_lanes_avx512(const LaneWork* lanes, unsigned n);
 void window_run_avx512(void* window, std::uint32_t window_blocks, std::uint64_t count);
 std::uint64_t random_run_avx512(void* storage, std::uint64_t bytes, std::uint64_t count);
+std::uint64_t chain_run_avx512(const ChainProbe& probe, std::uint64_t steps);
 
 }  // namespace nolu::qxt

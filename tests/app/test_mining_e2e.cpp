@@ -49,7 +49,7 @@ bool wait_for_count(Process& p, const std::string& what, std::size_t n, std::chr
 }
 
 // {"hashrate_hs":D.DD,"accepted":N,"rejected":0,"uptime_s":N,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":0,
-//  "threads":1,"thread_hs":[D.DD],"pool":"127.0.0.1:N","pool_connected":true,"paused":false}
+//  "threads":1,"thread_hs":[D.DD],"pool":"127.0.0.1:N","pool_connected":true,"pool_tls":false,"paused":false}
 bool stats_line_shape(const std::string& line) {
     std::size_t at = 0;
     auto literal = [&](const std::string& text) {
@@ -66,7 +66,7 @@ bool stats_line_shape(const std::string& line) {
            digits() && literal(",\"rejected\":0,\"uptime_s\":") && digits() &&
            literal(",\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":0,\"threads\":1,\"thread_hs\":[") &&
            digits() && literal(".") && digits(2) && literal("],\"pool\":\"127.0.0.1:") && digits() &&
-           literal("\",\"pool_connected\":true,\"paused\":false}") && at == line.size();
+           literal("\",\"pool_connected\":true,\"pool_tls\":false,\"paused\":false}") && at == line.size();
 }
 
 // A line "<head>N s<tail>" whose N is the first back-off step, 5 s, with
@@ -169,7 +169,10 @@ TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
     const std::size_t cpu = out.find("\n cpu   engine ");
     const std::size_t pool_line = out.find("\n pool  " + pool.endpoint() + "\n");
     const std::size_t user = out.find("\n user  QXaddr\"quoted · worker rig-1\n");
-    const std::size_t pages = out.find("\n pages 0 arena(s) in reserved 1 GiB pages, 0 in reserved 2 MiB pages, 1 in transparent huge pages\n");
+    // One arena per lane: two where the automatic lane count chose two.
+    const char* arenas = out.find("\n lanes 2 nonces per thread at once") != std::string::npos ? "2" : "1";
+    const std::size_t pages = out.find(std::string("\n pages 0 arena(s) in reserved 1 GiB pages, 0 in reserved 2 MiB ") +
+                                       "pages, " + arenas + " in transparent huge pages\n");
     ASSERT_NE(title, std::string::npos) << out;
     EXPECT_LT(title, cpu);
     EXPECT_LT(cpu, pool_line);

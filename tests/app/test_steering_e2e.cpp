@@ -122,8 +122,9 @@ TEST(SteeringEndToEnd, PauseResumeThermalReloadAndStopWhilePaused) {
     const fs::path config = dir / "rig.json";
     write(config, settings(pool_a.endpoint(), "tok1", dir / "one.log", 1));
 
-    Process m({miner, "--no-color", "-c", config.string(), "--no-self-test", "--http", "127.0.0.1:0", "--max-temp",
-               "80", "--cpu-priority", "1"},
+    // One lane: a hash counter that moves with every hash.
+    Process m({miner, "--no-color", "-c", config.string(), "--no-self-test", "--lanes", "1", "--http", "127.0.0.1:0",
+               "--max-temp", "80", "--cpu-priority", "1"},
               {"QXT_SENSOR_ROOT=" + dir.string()});
     const std::string prefix = " http  metrics at http://127.0.0.1:";
     ASSERT_TRUE(m.wait_for_output(prefix, 30s)) << m.out();

@@ -124,3 +124,30 @@ TEST(ThreadRule, LanesCountArenas) {
               "MiB available), override with -t <n>");
     EXPECT_EQ(format_auto_line(2, 2 * GiB, c.budget, 1).rfind("2 threads — 2048 MiB", 0), 0u);
 }
+
+TEST(LaneRule, FollowsTheMemoryBudgetNeverTheThreads) {
+    // 2 cores: 9.5 GiB (8 after the reserve) holds 4 full arenas, 2 lanes each.
+    ThreadChoice t = choose_threads(2, 0, -1, true, host(9 * GiB + GiB / 2));
+    LaneChoice l = choose_lanes(t, 2);
+    EXPECT_EQ(t.threads, 2);
+    EXPECT_EQ(l.lanes, 2);
+    EXPECT_EQ(l.why, "memory holds 2 arenas per thread, and 2 lanes hash faster than one");
+    // 3 arenas for 2 threads: no lanes, and the threads stay.
+    t = choose_threads(2, 0, -1, true, host(7 * GiB + GiB / 2));
+    l = choose_lanes(t, 2);
+    EXPECT_EQ(t.threads, 2);
+    EXPECT_EQ(l.lanes, 1);
+    EXPECT_EQ(l.why, "memory holds one arena per thread");
+    // A preference of 3 takes what fits: 2 of them here.
+    EXPECT_EQ(choose_lanes(choose_threads(1, 0, -1, true, host(6 * GiB)), 3).lanes, 2);
+    EXPECT_EQ(choose_lanes(choose_threads(1, 0, -1, true, host(64 * GiB)), 3).lanes, 3);
+    // An explicit -t above memory gets no lanes.
+    EXPECT_EQ(choose_lanes(choose_threads(2, 6, 0, true, host(12 * GiB)), 2).lanes, 1);
+    // An engine whose lanes pay nothing, and skip-store at 4 threads, keep one lane.
+    l = choose_lanes(choose_threads(2, 0, -1, true, host(64 * GiB)), 1);
+    EXPECT_EQ(l.lanes, 1);
+    EXPECT_EQ(l.why, "more measured no faster with this engine");
+    l = choose_lanes(choose_threads(8, 0, -1, true, host(64 * GiB)), 2);
+    EXPECT_EQ(l.lanes, 1);
+    EXPECT_EQ(l.why, "skip-store is on");
+}

@@ -14,7 +14,8 @@ set(allowed_avx512_exports
   _ZN4nolu3qxt20rebuild_block_avx512ERKNS0_5ArenaEjPv  # rebuild_block_avx512(const Arena&, uint32_t, void*)
   _ZN4nolu3qxt19engine_lanes_avx512EPKNS0_8LaneWorkEj  # engine_lanes_avx512(const LaneWork*, unsigned)
   _ZN4nolu3qxt17window_run_avx512EPvjm                # window_run_avx512(void*, uint32_t, uint64_t)
-  _ZN4nolu3qxt17random_run_avx512EPvmm)               # random_run_avx512(void*, uint64_t, uint64_t)
+  _ZN4nolu3qxt17random_run_avx512EPvmm                # random_run_avx512(void*, uint64_t, uint64_t)
+  _ZN4nolu3qxt16chain_run_avx512ERKNS0_10ChainProbeEm) # chain_run_avx512(const ChainProbe&, uint64_t)
 
 set(failures "")
 set(avx512_objects 0)

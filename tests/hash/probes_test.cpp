@@ -69,3 +69,39 @@ TEST(ComputeProbe, EveryEngineLeavesThePlainWindow) {
         }
     }
 }
+
+// The chain probe's prefetch settings move only its timing: every point,
+// hint and line order walks the same blocks and leaves the same sum, while
+// the compute between reads and the number of chains change it.
+TEST(ChainProbe, PrefetchSettingsNeverChangeTheWalk) {
+    const EngineRow* row = find_engine("avx512");
+    if (row == nullptr || !row->usable(detect_isa()) || row->probes.chains == nullptr) GTEST_SKIP();
+    constexpr std::uint64_t blocks = 64;
+    auto* storage = static_cast<std::uint64_t*>(std::aligned_alloc(64, blocks * block_bytes));
+    const auto run = [&](ChainProbe probe) {
+        std::uint64_t state = 0x13198A2E03707344ull;
+        for (std::size_t w = 0; w < blocks * block_words; ++w) storage[w] = probe_random(state);
+        for (void*& s : probe.storage) s = storage;
+        probe.blocks = blocks;
+        return row->probes.chains(probe, 300);
+    };
+    using P = ChainProbe;
+    for (unsigned n = 1; n <= max_lanes; ++n) {
+        P base;
+        base.chains = n;
+        const std::uint64_t expected = run(base);
+        for (P::Point point : {P::Point::none, P::Point::start, P::Point::index, P::Point::end})
+            for (P::Hint hint : {P::Hint::t0, P::Hint::t1, P::Hint::t2, P::Hint::nta})
+                for (P::Order order : {P::Order::forward, P::Order::backward}) {
+                    P p = base;
+                    p.point = point;
+                    p.hint = hint;
+                    p.order = order;
+                    EXPECT_EQ(run(p), expected) << n << " chains";
+                }
+        P twice = base;
+        twice.compressions = 2;
+        EXPECT_NE(run(twice), expected) << n << " chains";
+    }
+    std::free(storage);
+}
