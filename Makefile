@@ -6,12 +6,12 @@ CMAKE_FLAGS ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Debian packages: what building needs, and what the test suite adds.
-BUILD_PACKAGES := cmake ninja-build g++
+BUILD_PACKAGES := cmake ninja-build g++ libssl-dev libc-ares-dev
 # debootstrap: the Debian 11 root the binary is run in; lintian, help2man and
 # systemd (systemd-analyze): the Debian package, its man page and its unit;
 # jq: the HiveOS statistics script; prometheus: promtool and a real server for
 # the status-server tests.
-TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev \
+TEST_PACKAGES := $(BUILD_PACKAGES) openssl libgtest-dev libargon2-dev qemu-user clang libclang-rt-14-dev \
   debootstrap lintian help2man systemd jq prometheus
 # make package: help2man writes the man page, lintian checks the .deb.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) help2man lintian
@@ -100,12 +100,12 @@ fuzz:
 	$(MAKE) --no-print-directory fuzz-runs FUZZ_BUILD=$(BUILD)-asan FUZZ_SECONDS=$(FUZZ_SECONDS)
 
 # libFuzzer (clang) on every parser of outside input, bounded in time: the
-# JSON reader and the pool's line handler, DNS replies, the hosts file and
-# resolv.conf, the verification file, the settings file (-c), and the status
+# JSON reader and the pool's line handler, the pool URL parser, the
+# verification file, the settings file (-c), and the status
 # server's request parser and text escapers. Each target is listed with its
 # seed corpus under tests/fuzz/; what it finds is kept in the build folder's
 # folder of the same name.
-FUZZ_RUNS := fuzz_pool_line:corpus fuzz_dns_reply:corpus_dns fuzz_resolver_files:corpus_files \
+FUZZ_RUNS := fuzz_pool_line:corpus fuzz_pool_url:url_corpus \
   fuzz_verify_records:corpus_verify fuzz_config_file:config_corpus fuzz_http_request:http_corpus
 FUZZ_TARGETS := $(foreach run,$(FUZZ_RUNS),$(firstword $(subst :, ,$(run))))
 fuzz-runs:
@@ -116,17 +116,19 @@ fuzz-runs:
 	    $(FUZZ_BUILD)/$$corpus tests/fuzz/$$corpus; \
 	done
 
-# make run: mine against the bundled test pool on 127.0.0.1.
+# make run: mine against the bundled test pool on 127.0.0.1 (TLS=1: over TLS,
+# with a throw-away certificate the openssl tool makes).
 # make run POOL=host:port ADDRESS=<your QXT address> [ARGS="-t 4 ..."]: mine for real.
 POOL ?=
 ADDRESS ?=
 ARGS ?=
+TLS ?= 0
 run:
 ifeq ($(strip $(POOL)),)
-	$(call install_missing,$(BUILD_PACKAGES) libargon2-dev)
+	$(call install_missing,$(BUILD_PACKAGES) libargon2-dev openssl)
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQXT_TOOLS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target korven-qxt qxt-test-pool
-	tools/run-local.sh $(BUILD) $(ARGS)
+	QXT_TLS=$(TLS) tools/run-local.sh $(BUILD) $(ARGS)
 else
 	@[ -n "$(ADDRESS)" ] || { echo "make run POOL=host:port needs ADDRESS=<your QXT payout address>"; exit 2; }
 	$(MAKE) --no-print-directory build

@@ -50,8 +50,9 @@ void print_start_report(const Setup& setup, const MiningPlan& plan) {
                  format_auto_line(plan.threads, arena_bytes(plan.settings), plan.choice.budget, plan.lanes));
     if (!plan.memory_warning.empty()) log_line(colours.red, "mem  ", plan.memory_warning);
     if (!plan.bench) {
-        log_line(colours.grey, "pool ", endpoint_text(plan.endpoint));
-        for (const Endpoint& backup : plan.backups) log_line(colours.grey, "pool ", "backup " + endpoint_text(backup));
+        const auto shown = [](const Endpoint& e) { return endpoint_text(e) + (e.tls ? " (TLS)" : ""); };
+        log_line(colours.grey, "pool ", shown(plan.endpoint));
+        for (const Endpoint& backup : plan.backups) log_line(colours.grey, "pool ", "backup " + shown(backup));
         log_line(colours.grey, "user ", plan.address + " · worker " + plan.worker);
     }
 }

@@ -66,6 +66,9 @@ Config pool_config(const MiningPlan& plan) {
     Config config;
     config.host = plan.endpoint.host;
     config.port = plan.endpoint.port;
+    config.tls = plan.endpoint.tls;
+    config.fingerprint = plan.endpoint.fingerprint;
+    config.tls_ca = plan.tls_ca;
     config.backups = plan.backups;
     config.address = plan.address;
     config.worker = plan.worker;

@@ -56,6 +56,7 @@ MiningPlan with_pools(MiningPlan plan, const Options& o) {
     plan.worker = worker_name(o);
     plan.endpoint = o.pool_endpoint;
     plan.backups = o.backup_endpoints;
+    plan.tls_ca = o.tls_ca;
     return plan;
 }
 

@@ -32,6 +32,7 @@ struct MiningPlan {
     bool recheck = true;    // every share is hashed twice before it goes out
     int nice = 0;           // added to the mining threads' nice value (--cpu-priority)
     std::string address;    // the payout address (empty when benchmarking)
+    std::string tls_ca;     // --tls-ca: a private CA for TLS pools; empty: the system's store
     std::string worker;     // the worker name (the host name when not given)
     Endpoint endpoint;
     std::vector<Endpoint> backups;  // --backup-pool, in order

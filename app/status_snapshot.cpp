@@ -54,7 +54,8 @@ void add_pool_facts(MinerSnapshot& s, Pool& pool, std::uint64_t reconnects, bool
     PoolFacts p;
     const Endpoint in_use = pool.pool_in_use();
     p.in_use = endpoint_text(in_use);
-    p.role = in_use == Endpoint{config.host, config.port} ? "primary" : "backup";
+    p.tls = in_use.tls;
+    p.role = pool.current_pool() == 0 ? "primary" : "backup";
     p.worker = config.worker;
     p.connected = pool.connected();
     p.reconnects = reconnects;

@@ -98,34 +98,13 @@ Outcome<Options> parse_options(int argc, const char* const* argv) {
         if (const Outcome<Done> again = apply_arguments(argc, argv, merged); !again) return again.error();
         o = std::move(merged);
     }
-    const Expected<Endpoint> pool = split_pool(o.pool);
-    if (!pool)
-        return command_line_failure("pool port " + o.pool.substr(o.pool.rfind(':') + 1) +
-                                    " is out of range (0 to 65535)");
-    o.pool_endpoint = *pool;
-    for (const std::string& backup : o.backup_pools) {
-        const Expected<Endpoint> endpoint = split_pool(backup);
-        if (!endpoint)
-            return command_line_failure("backup pool port " + backup.substr(backup.rfind(':') + 1) +
-                                        " is out of range (0 to 65535)");
-        o.backup_endpoints.push_back(*endpoint);
-    }
+    const Expected<std::vector<Endpoint>> pools = pool_list(o.pool, o.backup_pools, o.tls, o.tls_fingerprints);
+    if (!pools) return command_line_failure(pools.error().message);
+    o.pool_endpoint = pools->front();
+    o.backup_endpoints.assign(pools->begin() + 1, pools->end());
+    if (!o.tls_ca.empty() && ::access(o.tls_ca.c_str(), R_OK) != 0)
+        return command_line_failure("--tls-ca " + o.tls_ca + ": " + std::strerror(errno));
     return o;
-}
-
-Expected<Endpoint> split_pool(const std::string& pool) {
-    Endpoint endpoint;
-    const std::size_t colon = pool.rfind(':');
-    if (colon == std::string::npos) {
-        endpoint.host = pool;
-        return endpoint;
-    }
-    endpoint.host = pool.substr(0, colon);
-    errno = 0;
-    const long port = std::strtol(pool.c_str() + colon + 1, nullptr, 10);
-    if (port < 0 || port > 65535 || errno == ERANGE) return fail("pool port out of range");
-    endpoint.port = static_cast<std::uint16_t>(port);
-    return endpoint;
 }
 
 Outcome<Done> check_option_rules(const EngineRow& engine, const Options& o) {

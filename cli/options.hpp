@@ -10,6 +10,7 @@
 #include "console/failure.hpp"
 #include "hash/engine_table.hpp"
 #include "pool/config.hpp"
+#include "pool/url.hpp"
 
 namespace nolu::qxt {
 
@@ -37,6 +38,9 @@ struct Options {
     int side_dist = 0;
     std::string http;        // [host:]port of the status server; empty: none
     std::string http_token;  // bearer token the status server asks for; empty: none
+    bool tls = false;        // --tls: a pool without a scheme speaks TLS
+    std::vector<std::string> tls_fingerprints;  // --tls-fingerprint, "[host:port=]<hex>" each
+    std::string tls_ca;      // --tls-ca: a private CA's PEM file
     bool self_test = true;  // every thread hashes a known record before mining or benchmarking
     bool recheck = true;    // every share is hashed twice before it goes out
     int lanes = 1;          // nonces each thread hashes at once
@@ -100,8 +104,9 @@ inline constexpr int default_tune_seconds = 300;
 // --tune a file that does not exist yet is not read: the tuner makes it). Fails
 // (status 2, a plain line for standard error) on an unknown option, a missing
 // value, a number out of its option's range, a settings file that cannot be
-// used or a pool port out of range. The pools are split into endpoints here,
-// once.
+// used, a pool address that cannot be (a port out of range, an unknown
+// scheme), a bad fingerprint or an unreadable --tls-ca file. The pools are
+// split into endpoints here, once (with their TLS settings and pins).
 Outcome<Options> parse_options(int argc, const char* const* argv);
 
 std::string usage_text(const char* program);
@@ -111,12 +116,6 @@ std::string usage_text(const char* program);
 Status check_number(std::string_view option, const char* text);
 // Prints the usage text on standard output; returns 0, the exit status of --help.
 int print_usage(const char* program);
-
-// Host is everything before the last ':' (all of it without one); the port is
-// the base-10 number after it (3333 without a colon, 0 for non-digits). A
-// port above 65535 (or below 0) fails: it would otherwise be truncated to
-// some other port.
-Expected<Endpoint> split_pool(const std::string& pool);
 
 // The rules between the options and the chosen engine (status 2, a red
 // "cpu  " line).

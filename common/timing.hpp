@@ -14,9 +14,12 @@ struct PoolTiming {
     // them), and the polling of connects, lookups, probes and stalled sends.
     std::chrono::milliseconds step{100};
     std::chrono::milliseconds resolve_timeout{20000};  // a name lookup, on its resolver thread
-    std::chrono::milliseconds connect_timeout{10000};  // each address of the name
+    std::chrono::milliseconds connect_timeout{10000};  // each address of the name, TLS handshake included
+    std::chrono::milliseconds attempt_budget{30000};   // a pool's lookup and connects in all, before the next pool
     std::chrono::milliseconds job_timeout{30000};      // from the connect to the first job
     std::chrono::milliseconds primary_retry{180000};   // while on a backup pool: try the primary again
+    std::chrono::milliseconds probe_hold{60000};       // the primary must hold its job this long on the probe
+    std::chrono::milliseconds min_session{60000};      // a session that ends sooner after its first job has failed
     std::chrono::milliseconds read_poll{1000};         // longest single wait for the pool's lines
     // A connection that stops answering is noticed after about
     // keepalive_idle + keepalive_count * keepalive_interval seconds, or

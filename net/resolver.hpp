@@ -1,7 +1,9 @@
-// Host names to addresses without the C library's name service (which a
-// static binary cannot load): numeric addresses, then the hosts file, then
-// "localhost" and names under ".localhost" as the loopback addresses, then
-// DNS over UDP (and TCP) to the name servers of resolv.conf.
+// Host names to addresses through c-ares, which reads the hosts file and
+// resolv.conf itself (search, ndots, options) and asks the name servers over
+// UDP with TCP fallback: a static binary cannot load the C library's name
+// service modules. Numeric addresses are answered without a lookup;
+// "localhost" and names under ".localhost" are the loopback addresses when
+// the hosts file does not list them.
 #pragma once
 
 #include <chrono>
@@ -13,7 +15,6 @@
 
 #include "common/expected.hpp"
 #include "net/ip_address.hpp"
-#include "net/resolv_conf.hpp"
 
 namespace nolu::qxt {
 
@@ -36,16 +37,24 @@ using Lookup = Expected<std::vector<IpAddress>, LookupError>;
 using ResolveFn = std::function<Lookup(const std::string& host)>;
 
 struct ResolverSettings {
-    std::string root = "/";                        // etc/hosts and etc/resolv.conf are read below it
-    std::uint16_t dns_port = 53;                   // tests use a server on another port
-    std::chrono::milliseconds budget{30000};       // no new query starts after this
+    // etc/hosts and etc/resolv.conf are read below it; tests give another
+    // tree (then the hosts file is named to c-ares through CARES_HOSTS).
+    std::string root = "/";
+    std::uint16_t dns_port = 53;              // tests use a server on another port
+    std::chrono::milliseconds budget{30000};  // the lookup is cancelled after this
+    // Each query's time-out and tries; 0: c-ares's own (5 s, 4 tries; the
+    // c-ares of Debian 12 takes resolv.conf's ndots and search, not its
+    // timeout and attempts). The budget bounds the whole lookup either way.
+    std::chrono::milliseconds try_timeout{0};
+    int tries = 0;
 };
 
 // The addresses of host (a name, or a numeric address, IPv6 also in
-// brackets): those of the hosts file in its order; from DNS, IPv4 first.
+// brackets), each once: IPv4 before IPv6, each family in the order the
+// hosts file or the name servers gave.
 Lookup resolve_host(std::string_view host, const ResolverSettings& settings = {});
 
-// The names the DNS is asked for, in order, given the search list and ndots.
-std::vector<std::string> search_candidates(std::string_view name, const ResolvConf& conf);
+// Lower-case ASCII, without one trailing dot: the form names are compared in.
+std::string normal_host_name(std::string_view name);
 
 }  // namespace nolu::qxt

@@ -3,13 +3,20 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nolu::qxt {
 
 struct Endpoint {
-    std::string host;
+    Endpoint() = default;
+    Endpoint(std::string host_, std::uint16_t port_, bool tls_ = false, std::string fingerprint_ = {})
+        : host(std::move(host_)), port(port_), tls(tls_), fingerprint(std::move(fingerprint_)) {}
+
+    std::string host;  // a name or an address; an IPv6 address keeps its brackets
     std::uint16_t port = 3333;
+    bool tls = false;
+    std::string fingerprint;  // TLS: the leaf certificate's pinned SHA-256 (64 lower-case digits), or empty
     bool operator==(const Endpoint&) const = default;
 };
 
@@ -21,7 +28,10 @@ inline std::string endpoint_text(const Endpoint& endpoint) {
 struct Config {
     std::string host;
     std::uint16_t port = 3333;
+    bool tls = false;               // the pool (host:port) speaks TLS
+    std::string fingerprint;        // its pinned certificate, if any
     std::vector<Endpoint> backups;  // tried in order when the pool before them fails
+    std::string tls_ca;             // a private CA's PEM file for every TLS pool; empty: the system's store
     std::string address;
     std::string worker;
     std::string agent;

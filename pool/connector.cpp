@@ -1,15 +1,12 @@
 #include "pool/connector.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
+
+#include "net/connect.hpp"
 
 namespace nolu::qxt {
 
@@ -17,110 +14,67 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int timed_out = -1;  // connect_one's code for its own time-out
-constexpr int stopped = -2;
-
-// 0 when connected, else the error number (or timed_out, stopped).
-int connect_one(int fd, const SocketAddress& to, const PoolTiming& timing, const std::function<bool()>& keep_going) {
-    if (::connect(fd, to.get(), to.length) == 0) return 0;
-    if (errno != EINPROGRESS && errno != EINTR) return errno;
-    const Clock::time_point give_up = Clock::now() + timing.connect_timeout;
-    const auto step = std::max<std::chrono::milliseconds>(timing.step, std::chrono::milliseconds(1));
-    for (;;) {
-        if (!keep_going()) return stopped;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - Clock::now());
-        if (left.count() <= 0) return timed_out;
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min(left, step).count()));
-        if (ready < 0 && errno != EINTR) return errno;
-        if (ready <= 0) continue;
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-        return error;
-    }
-}
-
-// Which failure to tell when the addresses failed differently: the one
-// that says most about the pool.
-int weight(int error) {
-    switch (error) {
-        case ECONNREFUSED:
-            return 4;
-        case timed_out:
-        case ETIMEDOUT:
-            return 3;
-        case EHOSTUNREACH:
-            return 2;
-        case ENETUNREACH:
-            return 1;
-        default:
-            return 0;
-    }
-}
-
 }  // namespace
 
-std::string socket_error_text(int error) {
-    switch (error) {
-        case ECONNREFUSED:
-            return "connection refused";
-        case timed_out:
-        case ETIMEDOUT:
-            return "timed out";
-        case ENETUNREACH:
-            return "network unreachable";
-        case EHOSTUNREACH:
-            return "no route to host";
-        case ECONNRESET:
-            return "reset by the pool";
-        default:
-            break;
+std::vector<IpAddress> connect_order(const std::vector<IpAddress>& found) {
+    std::vector<IpAddress> v4, v6, out;
+    for (const IpAddress& address : found) (address.v6 ? v6 : v4).push_back(address);
+    const bool v6_first = !found.empty() && found.front().v6;
+    std::vector<IpAddress>& first = v6_first ? v6 : v4;
+    std::vector<IpAddress>& second = v6_first ? v4 : v6;
+    for (std::size_t i = 0; out.size() < max_addresses_per_name && (i < first.size() || i < second.size()); ++i) {
+        if (i < first.size()) out.push_back(first[i]);
+        if (i < second.size() && out.size() < max_addresses_per_name) out.push_back(second[i]);
     }
-    char buffer[128] = "";
-    // The GNU strerror_r may return a static text instead of filling buffer.
-    const char* text = ::strerror_r(error, buffer, sizeof buffer);
-    return text != nullptr && *text != '\0' ? std::string(text) : "error " + std::to_string(error);
+    return out;
 }
 
-Connected open_connection(const Endpoint& endpoint, Lookups& lookups, const PoolTiming& timing,
-                          const std::function<bool()>& keep_going) {
+std::string bare_host(const std::string& host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+    return host;
+}
+
+Connected open_connection(const Endpoint& endpoint, const std::string& tls_ca, Lookups& lookups,
+                          const PoolTiming& timing, const std::function<bool()>& keep_going) {
     Connected out;
-    const std::optional<Lookup> found = lookups.resolve(endpoint.host, timing.resolve_timeout, timing.step, keep_going);
+    const Clock::time_point budget_end = Clock::now() + timing.attempt_budget;
+    const auto lookup_time = std::min(timing.resolve_timeout, timing.attempt_budget);
+    const std::optional<Lookup> found = lookups.resolve(endpoint.host, lookup_time, timing.step, keep_going);
     if (!found) return out;
-    if (!*found) {
-        out.reason = lookup_error_text(found->error());
-        return out;
-    }
-    if (found->value().empty()) {
-        out.reason = lookup_error_text(LookupError{LookupError::Kind::not_found});
+    if (!*found || found->value().empty()) {
+        out.reason = lookup_error_text(*found ? LookupError{LookupError::Kind::not_found} : found->error());
         return out;
     }
     int worst = 0;
     bool any = false;
-    for (const IpAddress& address : found->value()) {
+    for (const IpAddress& address : connect_order(found->value())) {
         if (!keep_going()) return Connected{};
-        const SocketAddress to = socket_address(address, endpoint.port);
-        const int fd = ::socket(to.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) {
-            if (!any || weight(errno) > weight(worst)) worst = errno;
-            any = true;
-            continue;
-        }
-        const int result = connect_one(fd, to, timing, keep_going);
-        if (result == 0) {
-            const int flags = ::fcntl(fd, F_GETFL, 0);
-            if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
-                out.fd = fd;
+        if (Clock::now() >= budget_end) break;
+        // The handshake, like the connect, runs within the connect time-out.
+        const Clock::time_point deadline = std::min(budget_end, Clock::now() + timing.connect_timeout);
+        Connect connect = connect_with_deadline(socket_address(address, endpoint.port), deadline, timing.step, keep_going);
+        if (connect.error == connect_stopped) return Connected{};
+        if (connect.fd) {
+            if (!endpoint.tls) {
+                out.stream = Stream(std::move(connect.fd));
                 return out;
             }
+            const TlsSettings tls{true, endpoint.fingerprint, tls_ca};
+            TlsSession session =
+                tls_connect(connect.fd.get(), bare_host(endpoint.host), tls, deadline, timing.step, keep_going);
+            if (session.ssl) {
+                out.stream = Stream(std::move(connect.fd), std::move(session));
+                return out;
+            }
+            if (session.reason.empty()) return Connected{};  // stopped
+            // The next address would show the same certificate or port.
+            out.reason = session.reason;
+            return out;
         }
-        ::close(fd);
-        if (result == stopped) return Connected{};
-        if (!any || weight(result) > weight(worst)) worst = result;
+        if (!any || connect_error_weight(connect.error) > connect_error_weight(worst)) worst = connect.error;
         any = true;
     }
-    out.reason = socket_error_text(worst);
+    out.reason = any ? socket_error_text(worst) : socket_error_text(connect_timed_out);
     return out;
 }
 

@@ -2,22 +2,25 @@
 // threads, and the one locked send path for every outgoing line.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "common/json.hpp"
+#include "common/timing.hpp"
+#include "net/resolver.hpp"
+#include "net/stream.hpp"
 #include "pool/config.hpp"
 #include "pool/job.hpp"
-#include "common/json.hpp"
-#include "net/resolver.hpp"
-#include "common/timing.hpp"
 
 namespace nolu::qxt {
 
@@ -46,7 +49,8 @@ public:
     void set_resolver(ResolveFn resolve);
     void set_jitter(JitterFn jitter);
 
-    // Starts with the pool list of config: config.host first, then its
+    // Starts with the pool list of config: config.host (TLS when config.tls)
+    // first, then its
     // backups. A start with the same list as before goes on with the pool
     // that was in use (the fee switch restarts without losing a backup).
     void start(const Config& config);
@@ -60,9 +64,9 @@ public:
     // connection or the line could not be written whole; the connection is
     // then shut down, so no later line is glued onto a part of this one.
     bool send_line(std::string_view line);
-    // The submission line for a share (takes the next id); connection: when
-    // not 0, sent only while the socket is still that connection's (checked
-    // under send_mutex).
+    // The submission line for a share (takes the next id, which awaits its
+    // verdict from then on); connection: when not 0, sent only while the
+    // socket is still that connection's (checked under send_mutex).
     bool submit_share(const std::string& job_id, std::uint64_t nonce, const std::uint8_t* hash,
                       std::uint64_t connection = 0);
     std::string login_line() const;
@@ -72,6 +76,8 @@ public:
     // State, read-only from outside.
     Job current_job();  // a whole copy of the job slot
     bool connected() const { return connected_.load(); }
+    // Whether the connection in use (or being tried) is TLS.
+    bool tls() const { return pool_in_use().tls; }
     bool running() const { return running_.load(); }
     std::uint64_t connection_number() const { return connection_count_.load(); }
     // Job messages stored (a re-sent job counts again, without a new seq).
@@ -84,15 +90,31 @@ public:
     Config config() const;
 
 private:
+    // A line that makes no progress for this many wait steps (10 s by
+    // default) is given up: the pool has stopped reading.
+    static constexpr int send_stall_steps = 100;
     struct SessionEnd;
+    struct HeldShare {
+        Job job;
+        std::uint64_t nonce = 0;
+        std::array<std::uint8_t, 32> hash{};
+    };
 
-    bool send_whole(std::string_view line, std::uint64_t connection);
+    // pending_id: a submission's id, awaiting its verdict once the line is
+    // sent (0: none).
+    bool send_whole(std::string_view line, std::uint64_t connection, std::uint64_t pending_id = 0);
     void connection_loop();
     // Runs one connection from its adoption to its end. received: bytes a
     // probe already read on it (its login was sent then).
-    SessionEnd serve(int fd, const std::string* received);
-    void adopt(int fd);
-    void disconnect(int fd);
+    SessionEnd serve(Stream stream, const std::string* received);
+    void adopt(Stream& stream);
+    void disconnect(Stream& stream);
+    // A verdict: true when id is a submission of this connection still
+    // awaiting its answer (it is then answered).
+    bool take_pending(std::uint64_t id);
+    // Shares found for a job whose connection ended: sent when the next
+    // connection brings the same job again.
+    void send_held(const Job& job);
     bool feed(std::string& buffer, std::size_t& scanned);
     // The next pool in the list after a failure of the current one, logged.
     void move_on();
@@ -112,6 +134,7 @@ private:
     std::string host_;
     std::uint16_t port_ = 3333;
     std::vector<Endpoint> pools_;  // the primary, then the backups
+    std::string tls_ca_;
     std::string address_;
     std::string worker_;
     std::uint64_t difficulty_hint_ = 0;
@@ -127,12 +150,16 @@ private:
     std::atomic<bool> send_stalled_{false}; // a line of this connection could not be sent in time
     std::uint64_t last_difficulty_ = 0;     // connection thread only
     bool login_refused_ = false;            // connection thread only
+    bool stray_told_ = false;               // connection thread only: a verdict for no submission was logged
 
-    std::mutex job_mutex_;  // guards job_ and job_pool_
-    std::mutex send_mutex_; // guards sock_ and every send
+    std::mutex job_mutex_;  // guards job_, job_pool_ and held_
+    std::mutex send_mutex_; // guards stream_ and every send
+    std::mutex pending_mutex_;  // guards pending_
     Job job_;
     std::size_t job_pool_ = 0;  // the pool the job slot's job came from
-    int sock_ = -1;
+    std::vector<HeldShare> held_;
+    std::set<std::uint64_t> pending_;  // submissions of this connection awaiting their verdict
+    Stream* stream_ = nullptr;  // the connection in use, owned by serve
 };
 
 }  // namespace nolu::qxt

@@ -1,16 +1,15 @@
-// The pool's line protocol: the login and submission lines the client builds,
-// and what it does with each line the pool sends (jobs, notices, replies).
-// Everything received is untrusted: it is parsed with the bounded reader,
-// validated before it reaches the job slot, and control bytes are taken out of
-// pool texts before they reach the console.
+// The parts of the pool's line protocol that need no Pool: the login and
+// submission lines, jobs read out of messages, what a pool's early lines
+// mean, and pool texts made safe for the console. Everything received is
+// untrusted: it is parsed with the bounded reader and validated before it
+// reaches the job slot.
 #include <array>
 #include <cstdint>
 #include <string>
 
 #include "common/hex.hpp"
-#include "common/printable.hpp"
 #include "common/json.hpp"
-#include "pool/pool.hpp"
+#include "common/printable.hpp"
 #include "pool/protocol.hpp"
 
 namespace nolu::qxt {
@@ -36,7 +35,6 @@ std::array<std::uint8_t, 32> decode_network_target(const std::string& text) {
     }
     return out;
 }
-
 
 }  // namespace
 
@@ -71,103 +69,38 @@ FirstReply classify_reply(std::string_view line) {
     return job && job->valid ? FirstReply::job : FirstReply::other;
 }
 
-std::string Pool::login_line() const {
-    std::string hint = "null";
-    if (last_difficulty_ != 0) {
-        hint = std::to_string(last_difficulty_);
-    } else if (difficulty_hint_ != 0) {
-        hint = std::to_string(difficulty_hint_);
+Verdict share_verdict(const JsonValue& message) {
+    const std::string error = json_string_or(message, "error", "");
+    const std::string status = json_string_or(message, "status", "");
+    Verdict verdict;
+    if (!error.empty()) {
+        verdict.text = printable(error);
+    } else if (status.empty()) {
+        verdict.accepted = true;
+    } else if (status == "OK" || status == "ok" || status == "accepted") {
+        verdict.accepted = true;
+        verdict.text = status;
     }
-    return std::string(R"({"id":1,"method":"login","params":{"address":")") + json_escape(address_) +
-           R"(","worker":")" + json_escape(worker_) +
+    return verdict;
+}
+
+bool same_work(const Job& a, const Job& b) {
+    return a.job_id == b.job_id && a.header_base == b.header_base && a.target == b.target &&
+           a.nonce_start == b.nonce_start && a.nonce_end == b.nonce_end;
+}
+
+std::string login_line(const std::string& address, const std::string& worker, std::uint64_t difficulty_hint) {
+    const std::string hint = difficulty_hint != 0 ? std::to_string(difficulty_hint) : "null";
+    return std::string(R"({"id":1,"method":"login","params":{"address":")") + json_escape(address) +
+           R"(","worker":")" + json_escape(worker) +
            R"(","protocol_version":2,"capabilities":["submit_claimed_hash","difficulty_hint"],"difficulty_hint":)" +
            hint + "}}";
 }
 
-bool Pool::submit_share(const std::string& job_id, std::uint64_t nonce, const std::uint8_t* hash,
-                        std::uint64_t connection) {
-    const std::uint64_t id = next_id_.fetch_add(1);
-    const std::string line = R"({"id":)" + std::to_string(id) + R"(,"method":"submit","params":{"job_id":")" +
-                             json_escape(job_id) + R"(","nonce":)" + std::to_string(nonce) +
-                             R"(,"claimed_hash":")" + hex_encode(hash, 32) + R"("}})";
-    return send_whole(line, connection);
-}
-
-void Pool::handle_line(std::string_view line) {
-    JsonValue message;
-    if (!json_parse(line, message)) return;
-
-    const JsonValue* params = json_find(message, "params");
-    const std::string method = json_string_or(message, "method", "");
-
-    if (method == "job" && params != nullptr) {
-        parse_job(*params);
-        return;
-    }
-    if (method == "notification" && params != nullptr) {
-        if (!on_log_) return;
-        const std::string type = json_string_or(*params, "type", "notification");
-        const std::string text = json_string_or(*params, "kind", type);
-        log("pool notice: " + printable(text));
-        return;
-    }
-
-    if (json_find(message, "id") == nullptr) return;
-    const std::uint64_t id = json_u64_or(message, "id", 0);
-    const std::string error = json_string_or(message, "error", "");
-    const JsonValue* result = json_find(message, "result");
-
-    if (id == 1) {
-        if (!error.empty()) {
-            login_refused_ = true;
-            log("login refused: " + printable(error));
-            return;
-        }
-        if (result != nullptr && json_find(*result, "job_id") != nullptr) parse_job(*result);
-        log("logged in");
-        return;
-    }
-
-    const std::string status = json_string_or(message, "status", "");
-    bool accepted = false;
-    std::string text;
-    if (!error.empty()) {
-        text = error;
-    } else if (status.empty()) {
-        accepted = true;
-    } else if (status == "OK" || status == "ok" || status == "accepted") {
-        accepted = true;
-        text = status;
-    }
-    if (on_share_) on_share_(accepted, printable(text));
-}
-
-void Pool::parse_job(const JsonValue& fields) {
-    std::optional<Job> decoded = decode_job(fields);
-    if (!decoded) {
-        log("job rejected: bad header_base/target");
-        return;
-    }
-    Job next = std::move(*decoded);
-    if (next.difficulty != 0) last_difficulty_ = next.difficulty;
-
-    const std::uint64_t height = next.height;
-    const std::uint64_t difficulty = next.difficulty;
-    {
-        std::lock_guard<std::mutex> lock(job_mutex_);
-        // The same job again (a pool re-sends it, often after a reconnect)
-        // keeps its number, so the mining threads go on with their walk
-        // instead of hashing, and submitting, the same nonces again.
-        const bool same = next.valid && job_pool_ == current_pool_.load() && next.job_id == job_.job_id &&
-                          next.header_base == job_.header_base && next.target == job_.target &&
-                          next.nonce_start == job_.nonce_start && next.nonce_end == job_.nonce_end;
-        next.seq = same ? job_.seq : job_counter_.fetch_add(1) + 1;
-        next.connection = connection_count_.load();
-        job_ = std::move(next);
-        job_pool_ = current_pool_.load();
-        deliveries_.fetch_add(1);
-    }
-    log("new job \xE2\x80\x94 height " + std::to_string(height) + ", difficulty " + std::to_string(difficulty));
+std::string submission_line(std::uint64_t id, const std::string& job_id, std::uint64_t nonce,
+                            const std::uint8_t* hash) {
+    return R"({"id":)" + std::to_string(id) + R"(,"method":"submit","params":{"job_id":")" + json_escape(job_id) +
+           R"(","nonce":)" + std::to_string(nonce) + R"(,"claimed_hash":")" + hex_encode(hash, 32) + R"("}})";
 }
 
 }  // namespace nolu::qxt

@@ -3,7 +3,9 @@
 // is not yet in use (the primary pool tried again while on a backup).
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "pool/job.hpp"
@@ -22,5 +24,22 @@ enum class FirstReply {
     refused,  // the login was refused
 };
 FirstReply classify_reply(std::string_view line);
+
+// What a reply to a submission says: accepted without an error and with no
+// status or "OK", "ok", "accepted"; the error (or nothing) as its text, made
+// printable.
+struct Verdict {
+    bool accepted = false;
+    std::string text;
+};
+Verdict share_verdict(const JsonValue& message);
+
+// The same work: id, header, target and nonce range (a job a pool re-sends).
+bool same_work(const Job& a, const Job& b);
+
+// The login (id 1); difficulty_hint 0 sends null.
+std::string login_line(const std::string& address, const std::string& worker, std::uint64_t difficulty_hint);
+std::string submission_line(std::uint64_t id, const std::string& job_id, std::uint64_t nonce,
+                            const std::uint8_t* hash);
 
 }  // namespace nolu::qxt

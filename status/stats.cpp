@@ -92,7 +92,7 @@ std::string format_stats_json(const MinerSnapshot& s) {
     out += ",\"threads\":" + std::to_string(s.threads) + ",\"thread_hs\":" + thread_rates(s);
     if (s.pool)
         out += ",\"pool\":\"" + json_escape(valid_utf8(s.pool->in_use)) + "\",\"pool_connected\":" +
-               (s.pool->connected ? "true" : "false");
+               (s.pool->connected ? "true" : "false") + ",\"pool_tls\":" + (s.pool->tls ? "true" : "false");
     return out + ",\"paused\":" + (s.paused ? "true" : "false") + "}\n";
 }
 

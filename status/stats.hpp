@@ -66,7 +66,7 @@ std::string format_speed_line(const MinerSnapshot& snapshot);
 // The statistics file's one line (with its trailing newline). The fields
 // readers have always found there keep their order; "hw_errors" and the
 // later ones follow: "threads", "thread_hs" (each thread's 60-second rate),
-// and with a pool "pool", "pool_connected"; then "paused".
+// and with a pool "pool", "pool_connected", "pool_tls"; then "paused".
 std::string format_stats_json(const MinerSnapshot& snapshot);
 
 // Writes path + ".tmp" and renames it onto path, so readers see the old or

@@ -10,18 +10,12 @@
 #include <chrono>
 #include <cstring>
 
-#include "common/decimal.hpp"
+#include "net/host_port.hpp"
 #include "net/resolver.hpp"
 
 namespace nolu::qxt {
 
 namespace {
-
-Expected<std::uint16_t> parse_port(std::string_view digits, std::string_view given) {
-    const std::optional<std::uint64_t> value = parse_decimal(digits, 65535);
-    if (!value) return fail("--http " + std::string(given) + ": the port must be 0 to 65535");
-    return static_cast<std::uint16_t>(*value);
-}
 
 // The numeric host and the port of a bound socket.
 void describe_socket(int fd, HttpListener& listener) {
@@ -39,25 +33,25 @@ void describe_socket(int fd, HttpListener& listener) {
 }  // namespace
 
 Expected<HttpEndpoint> parse_http_endpoint(std::string_view text) {
+    const std::string what = "--http " + std::string(text);
+    const Expected<HostPortText> parts = split_host_port(text);
+    const char* ipv6_form = ": write an IPv6 address as [address]:port";
+    if (!parts) return fail(what + ipv6_form);
     HttpEndpoint endpoint;
-    std::string_view port = text;
-    if (!text.empty() && text.front() == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string_view::npos || close == 1 || close + 1 >= text.size() || text[close + 1] != ':')
-            return fail("--http " + std::string(text) + ": write an IPv6 address as [address]:port");
-        endpoint.host = std::string(text.substr(1, close - 1));
-        port = text.substr(close + 2);
-    } else if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-        if (text.find(':', colon + 1) != std::string_view::npos)
-            return fail("--http " + std::string(text) + ": write an IPv6 address as [address]:port");
-        if (colon == 0)
-            return fail("--http " + std::string(text) + ": give a host before the colon (0.0.0.0 for every "
-                        "interface) or a bare port");
-        endpoint.host = std::string(text.substr(0, colon));
-        port = text.substr(colon + 1);
+    std::string_view port = parts->host;  // a bare word is the port
+    if (parts->bracketed) {
+        if (parts->host.empty() || !parts->port) return fail(what + ipv6_form);
+        endpoint.host = std::string(parts->host);
+        port = *parts->port;
+    } else if (parts->port) {
+        if (parts->host.find(':') != std::string_view::npos) return fail(what + ipv6_form);
+        if (parts->host.empty())
+            return fail(what + ": give a host before the colon (0.0.0.0 for every interface) or a bare port");
+        endpoint.host = std::string(parts->host);
+        port = *parts->port;
     }
-    const Expected<std::uint16_t> number = parse_port(port, text);
-    if (!number) return number.error();
+    const std::optional<std::uint16_t> number = nolu::qxt::parse_port(port);
+    if (!number) return fail(what + ": the port must be 0 to 65535");
     endpoint.port = *number;
     return endpoint;
 }
@@ -83,8 +77,8 @@ Status check_http_guard(const sockaddr* address, bool token_set, std::string_vie
 
 Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool token_set, std::string_view given) {
     const std::string what = "--http " + std::string(given);
-    // The miner's own resolver: a static binary cannot load the C library's
-    // name-service modules, and a rig may have no hosts file.
+    // The pools' resolver (c-ares): a static binary cannot load the C
+    // library's name-service modules, and a rig may have no hosts file.
     ResolverSettings lookup;
     lookup.budget = std::chrono::seconds(5);
     const Lookup found = resolve_host(endpoint.host, lookup);

@@ -37,7 +37,7 @@ struct HttpListener {
     std::string url;        // "http://127.0.0.1:9100"
 };
 
-// Resolves the endpoint's host with the miner's own resolver (numeric
+// Resolves the endpoint's host as the pools' names are (c-ares: numeric
 // addresses, the hosts file, localhost, DNS; the first address), refuses an
 // address beyond loopback unless a token guards it, binds and listens.
 // The messages name what the user gave (the --http value).

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Sourced by the rig manager when a flight sheet is applied, with:
-#   CUSTOM_URL          the pool, host:port (a scheme:// prefix is dropped; of
-#                       several pools only the first is used)
+#   CUSTOM_URL          the pools, each host:port or a URL (stratum+tcp://,
+#                       stratum+ssl://, ...), separated by blanks or lines:
+#                       the first is the pool, the others its backup pools
 #   CUSTOM_TEMPLATE     the payout address, or address.worker
 #   CUSTOM_USER_CONFIG  extra miner options, e.g. "-t 6 --skip 600 --side 4096"
+#                       or "--tls-fingerprint <SHA-256>" for a pool's own certificate
 #   WORKER_NAME         the rig's name, the worker name when the template has none
 # Writes the miner's arguments to $CUSTOM_CONFIG_FILENAME, one per line, for
 # h-run.sh. No value is ever evaluated by a shell: each becomes one argument
 # verbatim, so a flight sheet cannot run commands on the rig. The extra options
 # are split at blanks; '...' and "..." quote, a backslash escapes one character.
-# A flight sheet that cannot work (no wallet; a TLS pool URL, which the miner
-# cannot speak; arguments the miner's own --dry-run refuses: an unknown or bad
+# A flight sheet that cannot work (no wallet; a pool URL of a scheme the miner
+# does not know; arguments the miner's own --dry-run refuses: an unknown or bad
 # extra option, a settings file or processor it cannot use) writes no arguments
 # but its reason to $QXT_REFUSAL_FILE, which h-run.sh shows instead of starting
 # the miner, and says so on the dashboard (HiveOS's `message error`, when the
@@ -56,18 +58,22 @@ qxt_split_words() {
     done
 }
 
-# Why the flight sheet cannot work: its pool URL names TLS (stratum+ssl://,
-# stratum+tls://, ssl://, tls://, ...) or it gives no wallet; nothing when it can.
+# Why the flight sheet cannot work: a pool URL of a scheme the miner does not
+# know, or no wallet; nothing when it can. $2... are the pool URLs.
 qxt_config_refusal() {
-    local url=$1 address=$2 scheme
-    if [[ $url == *://* ]]; then
+    local address=$1 url scheme
+    shift
+    for url in "$@"; do
+        [[ $url == *://* ]] || continue
         scheme=${url%%://*}
-        scheme=${scheme,,}
-        if [[ $scheme == *ssl* || $scheme == *tls* ]]; then
-            echo "the pool URL ${url} asks for TLS, which korven-qxt does not speak: use the pool's plain TCP port (host:port)"
-            return
-        fi
-    fi
+        case ${scheme,,} in
+            stratum+tcp | tcp | stratum+ssl | stratum+tls | stratum+tcps | ssl | tls) ;;
+            *)
+                echo "the pool URL ${url} has a scheme korven-qxt does not know: use host:port, stratum+tcp:// or stratum+ssl://"
+                return
+                ;;
+        esac
+    done
     [[ -z $address ]] && echo "the flight sheet gives no payout address (wallet and worker template, e.g. %WAL%.%WORKER_NAME%)"
 }
 
@@ -89,15 +95,14 @@ qxt_dry_run() {
 
 qxt_config_write() {
     local dir url address worker template refusal
-    local -a args=()
+    local -a args=() pools=()
     dir=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
     . "$dir/h-manifest.conf" || return 1
 
     qxt_split_words "${CUSTOM_URL-}"
-    url=${QXT_WORDS[0]-}
-    local pool_url=$url
-    url=${url#*://}
-    url=${url%%/*}
+    for url in "${QXT_WORDS[@]}"; do
+        [[ -n $url ]] && pools+=("$url")
+    done
 
     qxt_split_words "${CUSTOM_TEMPLATE-}"
     template=${QXT_WORDS[0]-}
@@ -107,7 +112,10 @@ qxt_config_write() {
     [[ -z $worker ]] && worker=${WORKER_NAME-}
     worker=${worker//[$'\r\n']/}
 
-    [[ -n $url ]] && args+=(-o "$url")
+    # The miner reads every URL form itself (TLS ones included).
+    for url in "${pools[@]}"; do
+        if ((${#args[@]} == 0)); then args+=(-o "$url"); else args+=(--backup-pool "$url"); fi
+    done
     args+=(-u "$address")
     [[ -n $worker ]] && args+=(-w "$worker")
     qxt_split_words "${CUSTOM_USER_CONFIG-}"
@@ -117,7 +125,7 @@ qxt_config_write() {
     done
 
     mkdir -p "$(dirname "$CUSTOM_CONFIG_FILENAME")" "$(dirname "$QXT_REFUSAL_FILE")" || return 1
-    refusal=$(qxt_config_refusal "$pool_url" "$address")
+    refusal=$(qxt_config_refusal "$address" "${pools[@]}")
     [[ -z $refusal ]] && refusal=$(qxt_dry_run "$dir/korven-qxt" "${args[@]}")
     if [[ -n $refusal ]]; then
         rm -f "$CUSTOM_CONFIG_FILENAME"

@@ -49,7 +49,7 @@ bool wait_for_count(Process& p, const std::string& what, std::size_t n, std::chr
 }
 
 // {"hashrate_hs":D.DD,"accepted":N,"rejected":0,"uptime_s":N,"version":"v1.0.2","algo":"argon2id-qxt","hw_errors":0,
-//  "threads":1,"thread_hs":[D.DD],"pool":"127.0.0.1:N","pool_connected":true,"paused":false}
+//  "threads":1,"thread_hs":[D.DD],"pool":"127.0.0.1:N","pool_connected":true,"pool_tls":false,"paused":false}
 bool stats_line_shape(const std::string& line) {
     std::size_t at = 0;
     auto literal = [&](const std::string& text) {
@@ -66,7 +66,7 @@ bool stats_line_shape(const std::string& line) {
            digits() && literal(",\"rejected\":0,\"uptime_s\":") && digits() &&
            literal(",\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":0,\"threads\":1,\"thread_hs\":[") &&
            digits() && literal(".") && digits(2) && literal("],\"pool\":\"127.0.0.1:") && digits() &&
-           literal("\",\"pool_connected\":true,\"paused\":false}") && at == line.size();
+           literal("\",\"pool_connected\":true,\"pool_tls\":false,\"paused\":false}") && at == line.size();
 }
 
 // A line "<head>N s<tail>" whose N is the first back-off step, 5 s, with

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "cli/options.hpp"
 
@@ -492,4 +495,39 @@ TEST(Options, LanesAndTuneLines) {
     // Numbers of 32 bits and more do not wrap into the allowed range.
     EXPECT_EQ(parse({"--lanes", "4294967298"}).err, "--lanes 4294967298 is out of range (at most 2147483647)\n");
     EXPECT_EQ(parse({"--tune", "99999999999"}).err, "--tune 99999999999 is out of range (0 to 2147483647)\n");
+}
+
+TEST(Options, TlsPoolsPinsAndCaFromTheCommandLineAndTheSettingsFile) {
+    const std::string pin(64, 'c');
+    Parsed p = parse({"-o", "stratum+ssl://main:443", "--backup-pool", "b:1", "--tls", "--tls-fingerprint",
+                      pin.c_str(), "--tls-fingerprint", ("b:1=" + pin).c_str(), "-u", "a"});
+    ASSERT_FALSE(p.status) << p.err;
+    EXPECT_TRUE(p.options.tls);
+    EXPECT_EQ(p.options.tls_fingerprints.size(), 2u);
+
+    p = parse({"-o", "http://main:80", "-u", "a"});
+    ASSERT_TRUE(p.status);
+    EXPECT_EQ(*p.status, 2);
+    EXPECT_NE(p.err.find("unknown scheme \"http://\""), std::string::npos) << p.err;
+    EXPECT_NE(parse({"--tls-fingerprint", "12:34", "-u", "a"}).err.find("64 hexadecimal digits"), std::string::npos);
+    EXPECT_NE(parse({"--tls-fingerprint", ("other:1=" + pin).c_str()}).err.find("is none of the pools"),
+              std::string::npos);
+    EXPECT_NE(parse({"--tls-ca", "/nonexistent/ca.pem"}).err.find("--tls-ca /nonexistent/ca.pem: "),
+              std::string::npos);
+
+    // The settings file: a pin per pool as an array, --tls as true.
+    const std::string path = "/tmp/qxt-options-tls-" + std::to_string(::getpid()) + ".json";
+    std::ofstream(path) << R"({"pool": "tls://main:443", "backup-pool": ["stratum+tcp://b:1", "c:2"], "tls": true,)"
+                        << R"("tls-fingerprint": [")" << pin << R"(", "c:2=)" << pin << R"("], "tls-ca": "/dev/null"})";
+    p = parse({"-c", path.c_str()});
+    std::remove(path.c_str());
+    ASSERT_FALSE(p.status) << p.err;
+    const Expected<std::vector<Endpoint>> pools =
+        pool_list(p.options.pool, p.options.backup_pools, p.options.tls, p.options.tls_fingerprints);
+    ASSERT_TRUE(pools);
+    EXPECT_EQ((*pools)[0].fingerprint, pin);
+    EXPECT_FALSE((*pools)[1].tls);  // its URL says plain, whatever --tls says
+    EXPECT_TRUE((*pools)[2].tls);
+    EXPECT_EQ((*pools)[2].fingerprint, pin);
+    EXPECT_EQ(p.options.tls_ca, "/dev/null");
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -80,16 +81,48 @@ std::vector<std::string> in_root(std::vector<std::string> args) {
     return args;
 }
 
+// A self-signed certificate for 127.0.0.1 in dir (made with the openssl
+// tool) and its SHA-256 fingerprint; "" when it could not be made.
+std::string make_certificate(const fs::path& dir) {
+    const std::string d = dir.string() + "/";
+    const ProcessResult made = run_process({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                            "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj", "/CN=pool",
+                                            "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", d + "key.pem",
+                                            "-out", d + "cert.pem"},
+                                           30s);
+    if (made.status != 0) return "";
+    const ProcessResult fp =
+        run_process({"/usr/bin/openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", d + "cert.pem"}, 30s);
+    const std::size_t equals = fp.out.find('=');
+    if (fp.status != 0 || equals == std::string::npos) return "";
+    std::string digits;
+    for (const char c : fp.out.substr(equals + 1))
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(static_cast<char>(std::tolower(c)));
+    return digits;
+}
+
 // Mines in the root against the test pool through host until the first
-// accepted share, then stops it with SIGINT.
-void mine_through(const std::string& host) {
+// accepted share, then stops it with SIGINT; with tls, over TLS with the
+// pool's self-signed certificate pinned.
+void mine_through(const std::string& host, bool tls = false) {
     ScratchDir dir("bullseye-pool");
-    TestPool pool(QXT_POOL_BINARY, dir.path(), {"--target", std::string(64, 'f'), "--job-every", "0"});
+    std::vector<std::string> pool_args = {"--target", std::string(64, 'f'), "--job-every", "0"};
+    const std::string fingerprint = tls ? make_certificate(dir.path()) : "";
+    if (tls) {
+        ASSERT_EQ(fingerprint.size(), 64u) << "the openssl tool could not make a certificate";
+        pool_args.insert(pool_args.end(), {"--tls-cert", (dir.path() / "cert.pem").string(), "--tls-key",
+                                           (dir.path() / "key.pem").string()});
+    }
+    TestPool pool(QXT_POOL_BINARY, dir.path(), pool_args);
     ASSERT_GT(pool.port(), 0) << pool.process().out();
     const std::string endpoint = host + ":" + std::to_string(pool.port());
-    Process m(in_root({"--no-color", "-o", endpoint, "-u", "QXbullseye", "-w", "bullseye", "-t", "1"}));
+    std::vector<std::string> args = {"--no-color", "-o", (tls ? "stratum+ssl://" : "") + endpoint,
+                                     "-u", "QXbullseye", "-w", "bullseye", "-t", "1"};
+    if (tls) args.insert(args.end(), {"--tls-fingerprint", fingerprint});
+    Process m(in_root(args));
     ASSERT_TRUE(m.wait_for_output(" share accepted (1/0)\n", 90s)) << m.out();
-    EXPECT_NE(m.out().find(" net   connected to " + endpoint + "\n"), std::string::npos) << m.out();
+    const std::string connected = tls ? " over TLSv1.3, certificate SHA-256 " + fingerprint : "";
+    EXPECT_NE(m.out().find(" net   connected to " + endpoint + connected + "\n"), std::string::npos) << m.out();
     EXPECT_TRUE(pool.process().wait_for_output("verified OK", 10s)) << pool.process().out();
     m.signal(SIGINT);
     const ProcessResult r = m.wait(10s);
@@ -139,6 +172,21 @@ TEST(Bullseye, MinesThroughTheHostNameLocalhost) {
 TEST(Bullseye, MinesThroughANumericAddress) {
     QXT_NEED_ROOT();
     mine_through("127.0.0.1");
+}
+
+TEST(Bullseye, MinesOverTlsThroughANameOfTheHostsFile) {
+    QXT_NEED_ROOT();
+    // c-ares reads the root's hosts file itself (no name-service module).
+    const fs::path hosts = root / "etc/hosts";
+    const bool had_hosts = fs::exists(hosts);
+    const std::string before = had_hosts ? read_file(hosts) : "";
+    write_file(hosts, before + "127.0.0.1 pool.bullseye.test\n");
+    mine_through("pool.bullseye.test", true);
+    if (had_hosts) {
+        write_file(hosts, before);
+    } else {
+        fs::remove(hosts);
+    }
 }
 
 TEST(Bullseye, StatusServerOnTheHostNameLocalhost) {

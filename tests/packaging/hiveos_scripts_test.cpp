@@ -467,9 +467,12 @@ TEST(HiveosConfig, PoolWalletWorkerAndExtraOptions) {
     EXPECT_EQ(apply(m, {"p:1", "QXwallet", std::nullopt, std::nullopt}), (Texts{"-o", "p:1", "-u", "QXwallet"}));
     EXPECT_EQ(apply(m, {"p:1", "QXwallet.rig.a", std::nullopt, std::nullopt}),
               (Texts{"-o", "p:1", "-u", "QXwallet", "-w", "rig.a"}));
-    // Pool forms: a scheme, several pools (the first is used), blanks around.
-    EXPECT_EQ(apply(m, {" stratum+tcp://pool.example.com:3358/ \n backup:1", " QXw ", "\n-t\t2\n", ""}),
-              (Texts{"-o", "pool.example.com:3358", "-u", "QXw", "-t", "2"}));
+    // Pool forms: URLs kept for the miner, every pool used (the first as the
+    // pool, TLS ones included), blanks around.
+    EXPECT_EQ(apply(m, {" stratum+tcp://pool.example.com:3358/ \n stratum+ssl://backup:443 b2:1", " QXw ",
+                        "\n-t\t2 --tls-fingerprint AB:CD\n", ""}),
+              (Texts{"-o", "stratum+tcp://pool.example.com:3358/", "--backup-pool", "stratum+ssl://backup:443",
+                     "--backup-pool", "b2:1", "-u", "QXw", "-t", "2", "--tls-fingerprint", "AB:CD"}));
     EXPECT_FALSE(fs::exists(m.refusal));
 }
 
@@ -485,15 +488,12 @@ TEST(HiveosConfig, AFlightSheetThatCannotWorkIsRefusedOnTheDashboard) {
          "the flight sheet gives no payout address (wallet and worker template, e.g. %WAL%.%WORKER_NAME%)"},
         {{"p:1", ".rig", std::nullopt, "hive-rig"},
          "the flight sheet gives no payout address (wallet and worker template, e.g. %WAL%.%WORKER_NAME%)"},
-        {{"stratum+ssl://pool.example.com:443", "QXw", std::nullopt, std::nullopt},
-         "the pool URL stratum+ssl://pool.example.com:443 asks for TLS, which korven-qxt does not speak: use the "
-         "pool's plain TCP port (host:port)"},
-        {{"SSL://p:443", "QXw", std::nullopt, std::nullopt},
-         "the pool URL SSL://p:443 asks for TLS, which korven-qxt does not speak: use the pool's plain TCP port "
-         "(host:port)"},
-        {{"stratum+tls://p:443", std::nullopt, std::nullopt, std::nullopt},
-         "the pool URL stratum+tls://p:443 asks for TLS, which korven-qxt does not speak: use the pool's plain TCP "
-         "port (host:port)"},
+        {{"http://pool.example.com:443", "QXw", std::nullopt, std::nullopt},
+         "the pool URL http://pool.example.com:443 has a scheme korven-qxt does not know: use host:port, "
+         "stratum+tcp:// or stratum+ssl://"},
+        {{"SSL://p:443 stratum+udp://p:1", "QXw", std::nullopt, std::nullopt},
+         "the pool URL stratum+udp://p:1 has a scheme korven-qxt does not know: use host:port, stratum+tcp:// or "
+         "stratum+ssl://"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
@@ -507,12 +507,13 @@ TEST(HiveosConfig, AFlightSheetThatCannotWorkIsRefusedOnTheDashboard) {
         EXPECT_EQ(read_file(messages), std::string("error|korven-qxt: ") + c.reason + "|\n");
     }
     // A working flight sheet again: arguments, no refusal.
-    EXPECT_EQ(apply(m, {"stratum+tcp://p:1", "QXw", std::nullopt, std::nullopt}), (Texts{"-o", "p:1", "-u", "QXw"}));
+    EXPECT_EQ(apply(m, {"stratum+ssl://p:1", "QXw", std::nullopt, std::nullopt}),
+              (Texts{"-o", "stratum+ssl://p:1", "-u", "QXw"}));
     EXPECT_FALSE(fs::exists(m.refusal));
     // Without HiveOS's message command the refusal still works.
     fs::remove(m.bin + "/message");
     ProcessResult r;
-    EXPECT_EQ(apply(m, {"tls://p:1", "QXw", std::nullopt, std::nullopt}, &r), Texts{});
+    EXPECT_EQ(apply(m, {"gopher://p:1", "QXw", std::nullopt, std::nullopt}, &r), Texts{});
     EXPECT_TRUE(fs::exists(m.refusal));
 }
 
@@ -614,7 +615,7 @@ TEST(HiveosRun, CtrlCStillLogsTheMinersLastLines) {
 TEST(HiveosRun, ARefusedFlightSheetIsShownNotStarted) {
     MinerFolder m;
     install_stand_in(m);
-    apply(m, {"ssl://p:1", "QXw", std::nullopt, std::nullopt});
+    apply(m, {"gopher://p:1", "QXw", std::nullopt, std::nullopt});
     const auto t0 = std::chrono::steady_clock::now();
     const ProcessResult r = run_process({"/bin/bash", (m.path() / "h-run.sh").string()}, 10s);
     EXPECT_EQ(r.status, 1);

@@ -257,6 +257,10 @@ TEST_F(FailoverTwoPools, APoolThatVanishesMidJobIsRejoinedAndItsJobGoesOn) {
     const Job again = *pool.mineable_job();
     EXPECT_EQ(again.seq, first.seq);
     EXPECT_EQ(again.connection, first.connection + 1);
+    // The share found while the pool was gone goes out now, then the new one.
+    const auto held = primary.read_line();
+    ASSERT_TRUE(held.has_value());
+    EXPECT_NE(held->find(R"("job_id":"P7","nonce":7002)"), std::string::npos) << *held;
     EXPECT_TRUE(pool.submit(again, 7003, hash));
     const auto line = primary.read_line();
     ASSERT_TRUE(line.has_value());

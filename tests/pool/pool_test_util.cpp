@@ -246,6 +246,16 @@ PoolTiming fast_timing() {
     timing.job_timeout = 300ms;
     timing.primary_retry = 300ms;
     timing.read_poll = 50ms;
+    timing.min_session = 0ms;  // the tests of short sessions and of the probe's hold set their own
+    timing.probe_hold = 0ms;
+    return timing;
+}
+
+PoolTiming held_at_once(std::chrono::milliseconds step) {
+    PoolTiming timing;
+    timing.step = step;
+    timing.min_session = 0ms;
+    timing.probe_hold = 0ms;
     return timing;
 }
 

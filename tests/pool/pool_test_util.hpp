@@ -103,8 +103,12 @@ private:
     bool holding_ = false;
 };
 
-// Short time-outs for tests: 1 ms wait steps (a back-off step of 5 s is 50 ms).
+// Short time-outs for tests: 1 ms wait steps (a back-off step of 5 s is 50 ms);
+// a session that gave a job holds however short it was, and so does the probe.
 PoolTiming fast_timing();
+// The default time-outs with wait steps of step, and sessions and probes that
+// hold as soon as they gave a job.
+PoolTiming held_at_once(std::chrono::milliseconds step);
 
 // Starts pool against server and accepts its connection; the login line it
 // sent, or nothing when it did not connect.

@@ -81,11 +81,12 @@ TEST(Stats, StatsLineExactBytes) {
     s.pool = PoolFacts{};
     s.pool->in_use = "pool.example:3358";
     s.pool->connected = true;
+    s.pool->tls = true;
     s.paused = true;
     EXPECT_EQ(format_stats_json(s),
               "{\"hashrate_hs\":0.00,\"accepted\":18446744073709551615,\"rejected\":0,\"uptime_s\":0,"
               "\"version\":\"v1.0.2\",\"algo\":\"argon2id-qxt\",\"hw_errors\":3,\"threads\":2,\"thread_hs\":[1.25,1.00],"
-              "\"pool\":\"pool.example:3358\",\"pool_connected\":true,\"paused\":true}\n");
+              "\"pool\":\"pool.example:3358\",\"pool_connected\":true,\"pool_tls\":true,\"paused\":true}\n");
 }
 
 TEST(Stats, FileIsReplacedWhole) {

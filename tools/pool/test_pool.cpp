@@ -5,8 +5,11 @@
 // claimed hash it can fit in is recomputed independently with libargon2
 // before the share is accepted; when shares arrive faster than one core can
 // recompute them (about 1.6 s each), the excess is accepted after the cheap
-// checks only and logged as "unchecked".
+// checks only and logged as "unchecked". With --tls-cert and --tls-key it
+// speaks TLS (OpenSSL) on its port instead of plain TCP.
 #include <argon2.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -50,10 +53,13 @@ struct Settings {
     std::uint64_t height = 1000;
     std::uint64_t difficulty = 8;
     bool verbose = false;          // log every received line as it came
+    std::string tls_cert;          // PEM certificate (chain) and key: speak TLS
+    std::string tls_key;
 };
 
 Settings settings;
 std::atomic<bool> stopping{false};
+SSL_CTX* tls_context = nullptr;  // set when the pool speaks TLS
 std::mutex log_mutex;
 
 void log(const std::string& text) {
@@ -157,14 +163,41 @@ std::deque<Check> checks;
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     explicit Connection(int fd) : fd_(fd) {}
-    ~Connection() { close(fd_); }
+    ~Connection() {
+        if (ssl_ != nullptr) SSL_free(ssl_);
+        close(fd_);
+    }
+
+    // The TLS handshake (blocking, at most 10 s); false when it failed.
+    bool accept_tls() {
+        timeval limit{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ssl_ = SSL_new(tls_context);
+        SSL_set_fd(ssl_, fd_);
+        const bool ok = SSL_accept(ssl_) == 1;
+        if (!ok) {
+            char text[256];
+            ERR_error_string_n(ERR_get_error(), text, sizeof text);
+            log(std::string("TLS handshake failed: ") + text);
+        }
+        ERR_clear_error();
+        timeval none{0, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+        return ok;
+    }
 
     void send(const std::string& line) {
         std::lock_guard<std::mutex> lock(send_mutex_);
         std::string data = line + "\n";
         std::size_t off = 0;
         while (off < data.size()) {
-            const ssize_t n = ::send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+            ssize_t n;
+            if (ssl_ != nullptr) {
+                std::lock_guard<std::mutex> io(ssl_mutex_);
+                n = SSL_write(ssl_, data.data() + off, static_cast<int>(data.size() - off));
+            } else {
+                n = ::send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+            }
             if (n <= 0) return;
             off += static_cast<std::size_t>(n);
         }
@@ -176,11 +209,14 @@ public:
         std::string buffer;
         char chunk[8192];
         while (!stopping.load()) {
-            pollfd p{fd_, POLLIN, 0};
-            const int r = poll(&p, 1, 200);
-            if (r < 0) break;
-            if (r == 0) continue;
-            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+            if (!pending()) {
+                pollfd p{fd_, POLLIN, 0};
+                const int r = poll(&p, 1, 200);
+                if (r < 0) break;
+                if (r == 0) continue;
+            }
+            const ssize_t n = receive(chunk, sizeof chunk);
+            if (n == -2) continue;  // TLS bytes that held no data yet
             if (n <= 0) break;
             buffer.append(chunk, static_cast<std::size_t>(n));
             std::size_t nl;
@@ -195,6 +231,23 @@ public:
     }
 
 private:
+    bool pending() {
+        if (ssl_ == nullptr) return false;
+        std::lock_guard<std::mutex> io(ssl_mutex_);
+        return SSL_pending(ssl_) > 0;
+    }
+
+    // What recv gives; -2 when a TLS record brought no data yet.
+    ssize_t receive(char* buffer, std::size_t size) {
+        if (ssl_ == nullptr) return recv(fd_, buffer, size, 0);
+        std::lock_guard<std::mutex> io(ssl_mutex_);
+        const int n = SSL_read(ssl_, buffer, static_cast<int>(size));
+        if (n > 0) return n;
+        const int code = SSL_get_error(ssl_, n);
+        ERR_clear_error();
+        return code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE ? -2 : 0;
+    }
+
     void handle(const std::string& line) {
         if (settings.verbose) log("recv " + line);
         JsonValue v;
@@ -280,6 +333,8 @@ private:
     }
 
     int fd_;
+    SSL* ssl_ = nullptr;
+    std::mutex ssl_mutex_;  // one SSL call at a time (the reader and the senders)
     std::mutex send_mutex_;
     std::atomic<bool> alive_{true};
     int shares_ = 0;
@@ -332,7 +387,8 @@ void usage() {
     std::fputs(
         "usage: qxt-test-pool [--port N] [--port-file F] [--target HEX64] [--network-target HEX64]\n"
         "                     [--job-every S] [--reject REASON] [--close-after-shares N] [--check-queue N]\n"
-        "                     [--nonce-start N] [--height N] [--difficulty N] [--verbose]\n",
+        "                     [--nonce-start N] [--height N] [--difficulty N] [--verbose]\n"
+        "                     [--tls-cert PEM --tls-key PEM]\n",
         stderr);
 }
 
@@ -360,6 +416,8 @@ int main(int argc, char** argv) {
         else if (a == "--height") settings.height = std::strtoull(value().c_str(), nullptr, 10);
         else if (a == "--difficulty") settings.difficulty = std::strtoull(value().c_str(), nullptr, 10);
         else if (a == "--verbose") settings.verbose = true;
+        else if (a == "--tls-cert") settings.tls_cert = value();
+        else if (a == "--tls-key") settings.tls_key = value();
         else {
             usage();
             return 2;
@@ -371,6 +429,15 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!settings.tls_cert.empty() || !settings.tls_key.empty()) {
+        tls_context = SSL_CTX_new(TLS_server_method());
+        if (tls_context == nullptr ||
+            SSL_CTX_use_certificate_chain_file(tls_context, settings.tls_cert.c_str()) != 1 ||
+            SSL_CTX_use_PrivateKey_file(tls_context, settings.tls_key.c_str(), SSL_FILETYPE_PEM) != 1) {
+            std::fputs("qxt-test-pool: cannot use --tls-cert/--tls-key\n", stderr);
+            return 2;
+        }
+    }
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     signal(SIGPIPE, SIG_IGN);
@@ -394,7 +461,8 @@ int main(int argc, char** argv) {
         std::ofstream(tmp) << port << "\n";
         std::rename(tmp.c_str(), settings.port_file.c_str());
     }
-    log("test pool listening on 127.0.0.1:" + std::to_string(port) + " · share target " + settings.target +
+    log(std::string("test pool listening on 127.0.0.1:") + std::to_string(port) + (tls_context ? " (TLS)" : "") +
+        " · share target " + settings.target +
         " · up to " + std::to_string(settings.check_queue) +
         " share(s) queued for a full libargon2 check, the rest accepted unchecked");
 
@@ -412,13 +480,16 @@ int main(int argc, char** argv) {
             conns.push_back(conn);
         }
         log("miner connected");
-        handlers.emplace_back([conn] { conn->serve(); });
+        handlers.emplace_back([conn] {
+            if (tls_context == nullptr || conn->accept_tls()) conn->serve();
+        });
     }
     check_cv.notify_all();
     check_thread.join();
     job_thread.join();
     for (auto& h : handlers) h.join();
     close(listener);
+    if (tls_context != nullptr) SSL_CTX_free(tls_context);
     log("test pool stopped");
     return 0;
 }
