@@ -475,7 +475,7 @@ static void compress_zero(std::uint64_t* block) {
 template <int Hint>
 static QXT_ALWAYS_INLINE void prefetch_lines(const char* c, bool backward) {
 #pragma GCC unroll 16
-    for (int n = 0; n < 16; ++n) _mm_prefetch(c + 64 * (backward ? 15 - n : n), static_cast<_mm_hint>(Hint));
+    for (int n = 0; n < 16; ++n) __builtin_prefetch(c + 64 * (backward ? 15 - n : n), 0, Hint);  // _MM_HINT_* as locality
 }
 
 static QXT_ALWAYS_INLINE void prefetch_probe(const void* p, const ChainProbe& probe) {
