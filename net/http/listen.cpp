@@ -12,6 +12,7 @@
 
 #include "net/host_port.hpp"
 #include "net/resolver.hpp"
+#include "common/unique_fd.hpp"
 
 namespace nolu::qxt {
 
@@ -91,21 +92,20 @@ Expected<HttpListener> open_http_listener(const HttpEndpoint& endpoint, bool tok
     HttpListener listener;
     listener.loopback = is_loopback_address(address.get());
     if (const Status guarded = check_http_guard(address.get(), token_set, given); !guarded) return guarded.error();
-    const int fd = ::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
         const int error = errno;
         return fail(what + ": cannot open a socket: " + std::strerror(error));
     }
     const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // a restart need not wait out TIME_WAIT
-    const bool bound = ::bind(fd, address.get(), address.length) == 0 && ::listen(fd, 64) == 0;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // a restart need not wait out TIME_WAIT
+    const bool bound = ::bind(fd.get(), address.get(), address.length) == 0 && ::listen(fd.get(), 64) == 0;
     const int error = errno;
     if (!bound) {
-        ::close(fd);
         return fail("cannot listen on " + endpoint.host + ":" + port + " (" + what + "): " + std::strerror(error));
     }
-    listener.fd = fd;
-    describe_socket(fd, listener);
+    describe_socket(fd.get(), listener);
+    listener.fd = fd.release();
     return listener;
 }
 

@@ -242,17 +242,17 @@ private:
 
 Expected<std::unique_ptr<HttpServer>> HttpServer::start(int listen_fd, std::string token, HttpRoutes routes,
                                                        HttpServerLimits limits, HttpRoutes actions) {
+    UniqueFd listener(listen_fd);
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         const int error = errno;
-        ::close(listen_fd);
         return fail(std::string("cannot start the HTTP server: ") + std::strerror(error));
     }
     std::unique_ptr<HttpServer> server(
-        new HttpServer(listen_fd, wake[0], wake[1], std::move(token), std::move(routes), std::move(actions), limits));
+        new HttpServer(listener.release(), wake[0], wake[1], std::move(token), std::move(routes), std::move(actions), limits));
     try {
         server->thread_ = std::thread([s = server.get()] {
-            ServeLoop(s->listen_fd_, s->wake_read_, *s, s->routes_, s->actions_, s->limits_).run();
+            ServeLoop(s->listen_fd_.get(), s->wake_read_.get(), *s, s->routes_, s->actions_, s->limits_).run();
         });
     } catch (const std::system_error& e) {
         return fail(std::string("cannot start the HTTP server: ") + e.what());  // the destructor closes the descriptors
@@ -285,13 +285,10 @@ HttpServer::~HttpServer() { stop(); }
 void HttpServer::stop() {
     if (thread_.joinable()) {
         const char byte = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wake_write_, &byte, 1);
+        [[maybe_unused]] const ssize_t n = ::write(wake_write_.get(), &byte, 1);
         thread_.join();
     }
-    for (int* fd : {&listen_fd_, &wake_read_, &wake_write_}) {
-        if (*fd >= 0) ::close(*fd);
-        *fd = -1;
-    }
+    for (UniqueFd* fd : {&listen_fd_, &wake_read_, &wake_write_}) fd->reset();
 }
 
 }  // namespace nolu::qxt

@@ -20,6 +20,7 @@
 
 #include "net/http/response.hpp"
 #include "common/expected.hpp"
+#include "common/unique_fd.hpp"
 
 namespace nolu::qxt {
 
@@ -56,9 +57,9 @@ private:
     HttpServer(int listen_fd, int wake_read, int wake_write, std::string token, HttpRoutes routes,
                HttpRoutes actions, HttpServerLimits limits);
 
-    int listen_fd_;
-    int wake_read_;
-    int wake_write_;
+    UniqueFd listen_fd_;
+    UniqueFd wake_read_;
+    UniqueFd wake_write_;
     mutable std::mutex token_mutex_;  // the token changes on a reload while the thread reads it
     std::string token_;
     HttpRoutes routes_;
