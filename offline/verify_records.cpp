@@ -13,10 +13,13 @@ constexpr std::uint64_t check_every = 65536;
 
 bool space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
-// A word as the user may see it again: printable, at most 24 bytes.
+// A word as the user may see it again: printable ASCII (a records file is
+// hexadecimal and decimal text), at most 24 bytes.
 std::string shown(const std::string& text, bool too_long) {
-    const bool cut_here = text.size() > 24;  // printable marks that cut itself
-    return "\"" + printable(text, 24) + (too_long && !cut_here ? "..." : "") + "\"";
+    std::string word = text.substr(0, 24);
+    for (char& c : word)
+        if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    return "\"" + printable(word) + (text.size() > 24 || too_long ? "..." : "") + "\"";
 }
 
 }  // namespace

@@ -30,4 +30,4 @@ set_tests_properties(HashObjects.Avx512StaysInItsOwnFiles PROPERTIES LABELS unit
 # Several nonces per call through each row's lane entry (up to 4 arenas of
 # 2 GiB at once), against the vectors, libargon2 and the plain engine.
 qxt_add_test(test_hash_lanes SOURCES lanes_test.cpp
-  LIBS qxt_hash qxt_host qxt_argon2 SERIAL WIDE)
+  LIBS qxt_hash qxt_host qxt_argon2 SERIAL)
