@@ -67,7 +67,7 @@ package:
 SANITIZER_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
   -DQXT_TESTS=ON -DQXT_WERROR=ON \
   -DQXT_HASH_TESTS=OFF
-CTEST := ctest --output-on-failure -j $(JOBS) --resource-spec-file $(CURDIR)/tests/resources.json
+CTEST := ctest --output-on-failure -j $(JOBS)
 SOAK_SECONDS ?= 30
 FUZZ_SECONDS_EACH ?= 4
 
