@@ -148,7 +148,7 @@ TEST(MiningEndToEnd, SharesJobsBlocksStatsAndSigint) {
     // A later job restarts the walk at its nonce_start (hashes of a job may all
     // land after the next one arrived, so any later job will do).
     ASSERT_TRUE(wait_for_count(pool.process(), " nonce=100 ", 2, 60s)) << pool.process().out();
-    ASSERT_TRUE(pool.process().wait_for_output("verified OK", 30s)) << pool.process().out();
+    ASSERT_TRUE(pool.process().wait_for_output("verified OK", 60s)) << pool.process().out();
     ASSERT_TRUE(m.wait_for_output("accepted (2/0)", 30s)) << m.out();
 
     // The file is written just after the speed line is logged: the first

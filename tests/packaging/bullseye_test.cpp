@@ -123,7 +123,7 @@ void mine_through(const std::string& host, bool tls = false) {
     ASSERT_TRUE(m.wait_for_output(" share accepted (1/0)\n", 90s)) << m.out();
     const std::string connected = tls ? " over TLSv1.3, certificate SHA-256 " + fingerprint : "";
     EXPECT_NE(m.out().find(" net   connected to " + endpoint + connected + "\n"), std::string::npos) << m.out();
-    EXPECT_TRUE(pool.process().wait_for_output("verified OK", 10s)) << pool.process().out();
+    EXPECT_TRUE(pool.process().wait_for_output("verified OK", 60s)) << pool.process().out();
     m.signal(SIGINT);
     const ProcessResult r = m.wait(10s);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
