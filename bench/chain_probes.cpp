@@ -1,5 +1,6 @@
 // The chain probes. Every configuration walks 2^18 blocks in all (over its
-// chains) on storage mapped in one page kind: 4 KiB pages, transparent huge
+// chains, as the first 2^18 blocks of a second half) on storage mapped in one
+// page kind: 4 KiB pages, transparent huge
 // pages, or reserved 2 MiB pages (where the system has 8 GiB of them free).
 // Each chain has a 2 GiB storage of its own, as a lane has its arena, except
 // in the "shared" rows, where all chains walk one. Next to them, the bounds

@@ -469,80 +469,110 @@ static void compress_zero(std::uint64_t* block) {
 
 // ---------------------------------------------------------------------------
 // The chain probe (ChainProbe): the second half's walk with each part made a
-// setting. The hint is a run-time choice here, one well-predicted branch per
-// block.
+// setting. Every setting is a template argument, so that the compression is
+// built as the engine builds it: a run-time branch in the middle of it split
+// the compression and cost more than the memory effects it was to show.
 
-template <int Hint>
-static QXT_ALWAYS_INLINE void prefetch_lines(const char* c, bool backward) {
-#pragma GCC unroll 16
-    for (int n = 0; n < 16; ++n) __builtin_prefetch(c + 64 * (backward ? 15 - n : n), 0, Hint);  // _MM_HINT_* as locality
-}
+using Point = ChainProbe::Point;
+using Hint = ChainProbe::Hint;
 
-static QXT_ALWAYS_INLINE void prefetch_probe(const void* p, const ChainProbe& probe) {
+template <Hint H, bool Backward>
+static QXT_ALWAYS_INLINE void prefetch_probe(const void* p) {
+    constexpr int hint = H == Hint::t0   ? _MM_HINT_T0
+                         : H == Hint::t1 ? _MM_HINT_T1
+                         : H == Hint::t2 ? _MM_HINT_T2
+                                         : _MM_HINT_NTA;
     const char* c = static_cast<const char*>(p);
-    const bool backward = probe.order == ChainProbe::Order::backward;
-    switch (probe.hint) {
-        case ChainProbe::Hint::t0: prefetch_lines<_MM_HINT_T0>(c, backward); break;
-        case ChainProbe::Hint::t1: prefetch_lines<_MM_HINT_T1>(c, backward); break;
-        case ChainProbe::Hint::t2: prefetch_lines<_MM_HINT_T2>(c, backward); break;
-        case ChainProbe::Hint::nta: prefetch_lines<_MM_HINT_NTA>(c, backward); break;
-    }
+#pragma GCC unroll 16
+    for (int n = 0; n < 16; ++n) __builtin_prefetch(c + 64 * (Backward ? 15 - n : n), 0, hint);  // _MM_HINT_* as locality
 }
 
-// One step of one chain: block `at` read, the next picked from its word 0.
-static QXT_ALWAYS_INLINE std::uint32_t chain_step(const ChainProbe& probe, std::uint8_t* base, LaneState& chain,
-                                                  std::uint64_t& state, std::uint32_t store) {
-    using Point = ChainProbe::Point;
-    const V* y = slot_ptr(base, chain.r);
-    const std::uint64_t word = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(y[0])));
-    const auto next = static_cast<std::uint32_t>(probe_pick(probe_random(state) ^ word, probe.blocks));
-    const void* ahead = slot_ptr(base, next);
-    if (probe.point == Point::start) prefetch_probe(ahead, probe);
+// One step of one chain, as block `at` of a second half: block `r` read and
+// compressed into the chain's running block, the result streamed to slot
+// `at`, and the next reference picked from word 0 of the result as soon as it
+// is final, by the hash's own rule (most references fall on recent blocks).
+// Point::start alone picks it from word 0 of the block read, one compression
+// earlier than a hash can know it: what a longer prefetch distance is worth.
+template <Point P, Hint H, bool Backward, unsigned Compressions>
+static QXT_ALWAYS_INLINE std::uint32_t chain_step(LaneState& chain, std::uint64_t& state, std::uint32_t at) {
+    const V* y = slot_ptr(chain.base, chain.r);
+    const std::uint64_t random = probe_random(state);
+    std::uint32_t next = 0;
+    const auto pick = [&](V line) {
+        next = ref_index(at + 1, random ^ low_word(line));
+        if constexpr (P == Point::start || P == Point::index) prefetch_probe<H, Backward>(slot_ptr(chain.base, next));
+    };
+    if constexpr (P == Point::start) pick(_mm512_load_si512(y));
     Lines x;
     load_block(x, chain.work);
-    if (probe.compressions == 0) {
+    if constexpr (Compressions == 0) {
 #pragma GCC unroll 16
         for (int n = 0; n < 16; ++n) x[n] = _mm512_xor_si512(x[n], _mm512_load_si512(y + n));
-        if (probe.point == Point::index) prefetch_probe(ahead, probe);
+        if constexpr (P != Point::start) pick(x[0]);
+    } else {
+        if constexpr (Compressions > 1) compress(x, y, NoLookAhead{});
+        if constexpr (P == Point::start) {
+            compress(x, y, NoLookAhead{});
+        } else {
+            compress(x, y, pick);
+        }
     }
-    for (unsigned c = 0; c < probe.compressions; ++c) {
-        const bool last = c + 1 == probe.compressions;
-        compress(x, y, [&](V) {
-            if (last && probe.point == Point::index) prefetch_probe(ahead, probe);
-        });
-    }
-    if (probe.point == Point::end) prefetch_probe(ahead, probe);
-    stream_block(slot_ptr(base, store), x);
+    if constexpr (P == Point::end) prefetch_probe<H, Backward>(slot_ptr(chain.base, next));
+    stream_block(slot_ptr(chain.base, at), x);
     store_block(chain.work, x);
     return next;
+}
+
+template <Point P, Hint H, bool Backward, unsigned Compressions>
+static QXT_NOINLINE std::uint64_t chain_run(const ChainProbe& probe, std::uint64_t steps) {
+    const unsigned n = probe.chains < 1 ? 1 : probe.chains > max_lanes ? max_lanes : probe.chains;
+    LaneState chains[max_lanes];
+    std::uint64_t states[max_lanes];
+    for (unsigned k = 0; k < n; ++k) {
+        states[k] = 0x9E3779B97F4A7C15ull * (k + 1);
+        chains[k].base = static_cast<std::uint8_t*>(probe.storage[k]);
+        chains[k].r = ref_index(half_blocks, probe_random(states[k]));
+        for (auto& line : chains[k].work) line = _mm512_set1_epi64(static_cast<long long>(k + 1));
+    }
+    std::uint32_t at = half_blocks;
+    for (std::uint64_t s = 0; s < steps; ++s) {
+        for (unsigned k = 0; k < n; ++k) chains[k].r = chain_step<P, H, Backward, Compressions>(chains[k], states[k], at);
+        at = at + 1 == last_block ? half_blocks : at + 1;
+    }
+    _mm_sfence();
+    std::uint64_t sum = 0;
+    for (unsigned k = 0; k < n; ++k) sum += low_word(chains[k].work[0]);
+    return sum;
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
+// The engine's own settings (prefetch at the index, NTA, forward, one
+// compression) and every probe that changes one of them; 0 for a probe that
+// changes more, or whose storage is smaller than an arena.
 std::uint64_t chain_run_avx512(const ChainProbe& probe, std::uint64_t steps) {
-    const unsigned n = probe.chains < 1 ? 1 : probe.chains > max_lanes ? max_lanes : probe.chains;
-    if (probe.blocks < 2) return 0;
-    LaneState chains[max_lanes];
-    std::uint64_t states[max_lanes];
-    for (unsigned k = 0; k < n; ++k) {
-        states[k] = 0x9E3779B97F4A7C15ull * (k + 1);
-        chains[k].base = static_cast<std::uint8_t*>(probe.storage[k]);
-        chains[k].r = static_cast<std::uint32_t>(probe_pick(probe_random(states[k]), probe.blocks));
-        for (auto& line : chains[k].work) line = _mm512_set1_epi64(static_cast<long long>(k + 1));
+    if (probe.blocks < block_count || probe.compressions > 2) return 0;
+    const bool backward = probe.order == ChainProbe::Order::backward;
+    const int changed = (probe.point != Point::index) + (probe.hint != Hint::nta) + backward + (probe.compressions != 1);
+    if (changed > 1) return 0;
+    switch (probe.point) {
+        case Point::none: return chain_run<Point::none, Hint::nta, false, 1>(probe, steps);
+        case Point::start: return chain_run<Point::start, Hint::nta, false, 1>(probe, steps);
+        case Point::end: return chain_run<Point::end, Hint::nta, false, 1>(probe, steps);
+        case Point::index: break;
     }
-    std::uint32_t store = 0;
-    for (std::uint64_t s = 0; s < steps; ++s) {
-        for (unsigned k = 0; k < n; ++k) {
-            chains[k].r = chain_step(probe, chains[k].base, chains[k], states[k], store);
-        }
-        store = store + 1 == probe.blocks ? 0 : store + 1;
+    switch (probe.hint) {
+        case Hint::t0: return chain_run<Point::index, Hint::t0, false, 1>(probe, steps);
+        case Hint::t1: return chain_run<Point::index, Hint::t1, false, 1>(probe, steps);
+        case Hint::t2: return chain_run<Point::index, Hint::t2, false, 1>(probe, steps);
+        case Hint::nta: break;
     }
-    _mm_sfence();
-    std::uint64_t sum = 0;
-    for (unsigned k = 0; k < n; ++k) sum += low_word(chains[k].work[0]);
-    return sum;
+    if (backward) return chain_run<Point::index, Hint::nta, true, 1>(probe, steps);
+    if (probe.compressions == 0) return chain_run<Point::index, Hint::nta, false, 0>(probe, steps);
+    if (probe.compressions == 2) return chain_run<Point::index, Hint::nta, false, 2>(probe, steps);
+    return chain_run<Point::index, Hint::nta, false, 1>(probe, steps);
 }
 
 void hprime_1024_avx512(std::uint8_t* out, const std::uint8_t* in72) {

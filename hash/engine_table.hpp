@@ -69,13 +69,16 @@ struct EngineProbes {
 };
 
 // `chains` dependent walks taken in turn by one thread, as lanes take the
-// second half: each step of a chain reads a random 1 KiB block of its
-// storage whose word 0 picks the chain's next block, runs `compressions`
-// compressions of the chain's running block with it, and streams the result
-// to the next block in order. The next block is prefetched (16 lines, with
-// `hint`, in `order`) at `point`.
+// second half: each step of a chain reads the block its last step picked,
+// runs `compressions` compressions of the chain's running block with it,
+// streams the result to the next block in order, and picks its next block
+// from word 0 of the result by the hash's own reference rule. The next block
+// is prefetched (16 lines, with `hint`, in `order`) at `point`. An engine's
+// probe takes the engine's settings or any one of them changed.
 struct ChainProbe {
-    enum class Point { none, start, index, end };  // index: where a real block reveals it (5/8 through)
+    // index: where a real block reveals it (5/8 through the compression);
+    // start: one compression earlier than a hash can know it
+    enum class Point { none, start, index, end };
     enum class Hint { t0, t1, t2, nta };
     enum class Order { forward, backward };
     void* storage[max_lanes];  // one per chain, or the same one for all
