@@ -3,6 +3,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -52,13 +54,27 @@ void* zeroed(std::size_t bytes) {
     return p;
 }
 
+// Populates [p, p + size) 64 MiB at a time, so that a stop asked meanwhile
+// is honoured within one step rather than after gigabytes (the rest then
+// faults in if it is ever used). False only for want of memory; a kernel
+// without MADV_POPULATE_WRITE leaves the pages to fault in as they are first
+// written.
+bool populate(void* p, std::uint64_t size, const std::atomic<bool>* stop) {
+    constexpr std::uint64_t step = std::uint64_t{64} << 20;
+    for (std::uint64_t at = 0; at < size; at += step) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return true;
+        if (madvise(static_cast<char*>(p) + at, std::min(step, size - at), MADV_POPULATE_WRITE) != 0)
+            return errno != ENOMEM;
+    }
+    return true;
+}
+
 // Ordinary pages: the mapping starts on a 2 MiB boundary, so that
 // transparent huge pages can back all of it. With prefault it is populated
 // at once (with huge pages where the kernel has them free) rather than page
-// by page in the first hash; a kernel without MADV_POPULATE_WRITE leaves the
-// pages to fault in as they are first written, and one that cannot populate
-// them for want of memory fails here rather than in the middle of a hash.
-void* map_ordinary(std::uint64_t size, bool prefault) {
+// by page in the first hash, and a machine that cannot populate it for want
+// of memory fails here rather than in the middle of a hash.
+void* map_ordinary(std::uint64_t size, bool prefault, const std::atomic<bool>* stop = nullptr) {
     constexpr std::uint64_t align = huge_page;
     void* raw = mmap(nullptr, size + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
@@ -69,7 +85,7 @@ void* map_ordinary(std::uint64_t size, bool prefault) {
         munmap(reinterpret_cast<void*>(aligned + size), tail);
     void* p = reinterpret_cast<void*>(aligned);
     madvise(p, size, MADV_HUGEPAGE);
-    if (prefault && madvise(p, size, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM) {
+    if (prefault && !populate(p, size, stop)) {
         munmap(p, size);
         return nullptr;
     }
@@ -87,7 +103,7 @@ Status map_storage(Arena& arena) {
             return success();
         }
     }
-    void* p = map_ordinary(arena.size, arena.settings.prefault);
+    void* p = map_ordinary(arena.size, arena.settings.prefault, arena.settings.stop);
     if (p == nullptr) return fail("cannot map " + std::to_string(arena.size >> 20) + " MiB of memory");
     arena.base = p;
     arena.mapped_bytes = arena.size;

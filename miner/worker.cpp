@@ -96,6 +96,10 @@ bool take_arenas(const WorkerParams& p, std::vector<Arena>& arenas) {
             p.counters->failed.fetch_add(1);
             return false;
         }
+        if (p.stop->load()) {  // asked while the arenas were being populated
+            for (Arena& a : arenas) arena_release(a);
+            return false;
+        }
     }
     bool stopped = false;
     if (p.self_test && !self_test_ok(p, arenas, stopped)) {

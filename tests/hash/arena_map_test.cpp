@@ -4,11 +4,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "hash/arena.hpp"
 #include "hash/settings.hpp"
@@ -94,6 +97,27 @@ TEST(ArenaMap, TransparentHugePages) {
     arena_release(a);
     EXPECT_EQ(a.base, nullptr);
     EXPECT_EQ(a.mapped_bytes, 0u);
+
+    // Populated at mapping time, every step of it, but not once a stop is
+    // asked: a thread going down would otherwise go on populating gigabytes.
+    constexpr std::uint64_t bytes = 64u << 20;
+    const auto resident_pages = [](const Arena& arena, std::uint64_t at) {
+        std::vector<unsigned char> in(bytes / 4096);
+        EXPECT_EQ(mincore(static_cast<char*>(arena.base) + at, bytes, in.data()), 0) << std::strerror(errno);
+        return std::count_if(in.begin(), in.end(), [](unsigned char c) { return (c & 1) != 0; });
+    };
+    std::atomic<bool> stop{true};
+    HashSettings settings;
+    settings.prefault = true;
+    settings.stop = &stop;
+    ASSERT_TRUE(allocated(a, settings));
+    EXPECT_EQ(resident_pages(a, 0), 0);
+    arena_release(a);
+    stop = false;
+    ASSERT_TRUE(allocated(a, settings));
+    EXPECT_EQ(resident_pages(a, 0), bytes / 4096);
+    EXPECT_EQ(resident_pages(a, a.size - bytes), bytes / 4096);  // every step, the last included
+    arena_release(a);
 }
 
 TEST(ArenaMap, TwoMegabytePages) {
