@@ -77,7 +77,8 @@ Outcome<MiningPlan> plan_mining(const Setup& setup, const Options& o) {
     plan.threads = plan.choice.threads;
     plan.auto_threads = o.threads <= 0;
     if (!o.lanes_given && o.rebuild) {
-        const LaneChoice lanes = choose_lanes(plan.choice, static_cast<int>(setup.engine->default_lanes));
+        const LaneChoice lanes = choose_lanes(plan.choice, static_cast<int>(setup.engine->default_lanes),
+                                                setup.engine->lanes_in_pairs);
         plan.lanes = lanes.lanes;
         plan.lanes_why = lanes.why;
     }

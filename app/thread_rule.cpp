@@ -41,7 +41,7 @@ ThreadChoice choose_threads(int cores, int option_threads, int option_skip, bool
     return choice;
 }
 
-LaneChoice choose_lanes(const ThreadChoice& choice, int preferred) {
+LaneChoice choose_lanes(const ThreadChoice& choice, int preferred, bool paired) {
     LaneChoice lanes;
     if (preferred <= 1) {
         lanes.why = "more measured no faster with this engine";
@@ -52,12 +52,15 @@ LaneChoice choose_lanes(const ThreadChoice& choice, int preferred) {
         return lanes;
     }
     const int per_thread = arenas_that_fit(choice.budget) / std::max(choice.threads, 1);
-    lanes.lanes = std::clamp(per_thread, 1, preferred);
+    const int fit = std::clamp(per_thread, 1, preferred);
+    // An odd count short of the preference leaves one lane unpaired.
+    lanes.lanes = paired && fit > 1 && fit < preferred && fit % 2 != 0 ? fit - 1 : fit;
     if (lanes.lanes == 1) {
         lanes.why = "memory holds one arena per thread";
     } else {
         lanes.why = "memory holds " + std::to_string(per_thread) + " arenas per thread, and " +
                     std::to_string(lanes.lanes) + " lanes hash faster than one";
+        if (lanes.lanes != fit) lanes.why += " (this engine runs lanes in pairs)";
     }
     return lanes;
 }

@@ -32,9 +32,10 @@ struct LaneChoice {
 // The automatic lane count (no --lanes), after the thread rule: `preferred`
 // lanes (what measured fastest for the engine: EngineRow::default_lanes) when the budget,
 // probed for full arenas, holds that many for every thread, else the most
-// from 2 up that it holds, else one. Lanes never take a thread's place, and
-// they stay off where the thread rule turned skip-store on.
-LaneChoice choose_lanes(const ThreadChoice& threads, int preferred);
+// from 2 up that it holds (an even count for an engine that runs lanes in
+// pairs), else one. Lanes never take a thread's place, and they stay off
+// where the thread rule turned skip-store on.
+LaneChoice choose_lanes(const ThreadChoice& threads, int preferred, bool paired = false);
 
 // "N threads — M MiB of RAM each (a in 1 GiB pages, b in 2 MiB pages, c in X MiB available[, cgroup limit Y MiB]), override with -t <n>"
 // With lanes above 1: "N threads × L lanes = A arenas — M MiB of RAM each (...), override with -t <n>".

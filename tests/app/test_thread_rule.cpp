@@ -141,6 +141,15 @@ TEST(LaneRule, FollowsTheMemoryBudgetNeverTheThreads) {
     // A preference of 3 takes what fits: 2 of them here.
     EXPECT_EQ(choose_lanes(choose_threads(1, 0, -1, true, host(6 * GiB)), 3).lanes, 2);
     EXPECT_EQ(choose_lanes(choose_threads(1, 0, -1, true, host(64 * GiB)), 3).lanes, 3);
+    // An engine that pairs its lanes takes an odd count short of its
+    // preference down by one, never its preference itself.
+    l = choose_lanes(choose_threads(1, 0, -1, true, host(8 * GiB)), 4, true);
+    EXPECT_EQ(l.lanes, 2);
+    EXPECT_EQ(l.why, "memory holds 3 arenas per thread, and 2 lanes hash faster than one (this engine runs lanes in "
+                     "pairs)");
+    EXPECT_EQ(choose_lanes(choose_threads(1, 0, -1, true, host(12 * GiB)), 4, true).lanes, 4);
+    EXPECT_EQ(choose_lanes(choose_threads(1, 0, -1, true, host(64 * GiB)), 3, true).lanes, 3);
+    EXPECT_EQ(choose_lanes(choose_threads(1, 0, -1, true, host(4 * GiB)), 4, true).lanes, 1);
     // An explicit -t above memory gets no lanes.
     EXPECT_EQ(choose_lanes(choose_threads(2, 6, 0, true, host(12 * GiB)), 2).lanes, 1);
     // An engine whose lanes pay nothing, and skip-store at 4 threads, keep one lane.

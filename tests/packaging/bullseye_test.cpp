@@ -117,7 +117,7 @@ void mine_through(const std::string& host, bool tls = false) {
     ASSERT_GT(pool.port(), 0) << pool.process().out();
     const std::string endpoint = host + ":" + std::to_string(pool.port());
     std::vector<std::string> args = {"--no-color", "-o", (tls ? "stratum+ssl://" : "") + endpoint,
-                                     "-u", "QXbullseye", "-w", "bullseye", "-t", "1"};
+                                     "-u", "QXbullseye", "-w", "bullseye", "-t", "1", "--lanes", "1"};
     if (tls) args.insert(args.end(), {"--tls-fingerprint", fingerprint});
     Process m(in_root(args));
     ASSERT_TRUE(m.wait_for_output(" share accepted (1/0)\n", 90s)) << m.out();
@@ -193,7 +193,7 @@ TEST(Bullseye, StatusServerOnTheHostNameLocalhost) {
     QXT_NEED_ROOT();
     // No hosts file and no name-service modules of this build's C library:
     // the status server's address goes through the miner's own resolver too.
-    Process m(in_root({"--no-color", "--bench", "60", "-t", "1", "--no-self-test", "--http", "localhost:0"}));
+    Process m(in_root({"--no-color", "--bench", "60", "-t", "1", "--lanes", "1", "--no-self-test", "--http", "localhost:0"}));
     ASSERT_TRUE(m.wait_for_output("/summary", 30s)) << m.out();
     EXPECT_NE(m.out().find(" http  metrics at http://"), std::string::npos) << m.out();
     m.signal(SIGINT);

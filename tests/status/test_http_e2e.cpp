@@ -153,7 +153,7 @@ TEST(HttpEndToEnd, PrometheusScrapesTheMinerAndItStopsCleanly) {
     TestPool pool(pool_binary, dir, {"--target", std::string(64, 'f'), "--job-every", "0", "--check-queue", "0"});
     ASSERT_NE(pool.port(), 0);
     // Every hash is a share: without the re-check the stop waits for one hash only.
-    Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr", "-w", "e2e", "-t", "1", "--no-recheck",
+    Process m({miner, "--no-color", "-o", pool.endpoint(), "-u", "QXaddr", "-w", "e2e", "-t", "1", "--lanes", "1", "--no-recheck",
                "--http", "127.0.0.1:0", "--http-token", token},
               {"QXT_SENSOR_ROOT=" + (dir / "root").string()});
     // " http  metrics at http://127.0.0.1:<port>/metrics, summary at ..." (port 0: the system chose).
