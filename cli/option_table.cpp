@@ -80,8 +80,8 @@ constexpr OptionRow option_rows[] = {
              o.lanes_given = true;
          },
      .config = C::integer, .value_name = "<n>",
-     .help = "nonces each thread hashes at once, one arena each (1-4, default: 2 with AVX-512 where memory holds "
-             "them, else 1)",
+     .help = "nonces each thread hashes at once, one arena each (1-4, default with AVX-512: 4 where memory holds "
+             "them, 2 where it holds 2 or 3, else 1)",
      .range = at_most(INT_MAX)},  // the option rules say 1 to 4; no wrapping into that
     {.names = {"--tune"}, .takes_value = false,
      .apply =

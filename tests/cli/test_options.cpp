@@ -485,8 +485,9 @@ TEST(Options, LaneRules) {
 TEST(Options, LanesAndTuneLines) {
     const std::string text = usage_text("k");
     EXPECT_NE(text.find("\n      --lanes <n>          nonces each thread hashes at once, one arena each\n"
-                        "                           (1-4, default: 2 with AVX-512 where memory holds\n"
-                        "                           them, else 1)\n      --tune [seconds]     try the settings"),
+                        "                           (1-4, default with AVX-512: 4 where memory holds\n"
+                        "                           them, 2 where it holds 2 or 3, else 1)\n"
+                        "      --tune [seconds]     try the settings"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("\n                           by speed (default: 300 s in all); with -c <file>,\n"
