@@ -86,6 +86,13 @@ std::vector<Config> configs() {
         add("no compute", Pages::thp, n, [](Config& c) { c.probe.compressions = 0; });
         add("2 compressions", Pages::thp, n, [](Config& c) { c.probe.compressions = 2; });
         if (n > 1) add("one shared 2 GiB", Pages::thp, n, [](Config& c) { c.shared = true; });
+        if (n % 2 == 0) {
+            add("paired", Pages::thp, n, [](Config& c) { c.probe.paired = true; });
+            add("paired, one shared 2 GiB", Pages::thp, n, [](Config& c) {
+                c.probe.paired = true;
+                c.shared = true;
+            });
+        }
         add("4k pages", Pages::small, n, [](Config&) {});
         add("2m reserved", Pages::reserved, n, [](Config&) {});
         add("4k no compute", Pages::small, n, [](Config& c) { c.probe.compressions = 0; });
@@ -187,7 +194,7 @@ int run_chain_probes(const EngineRow& engine, unsigned rounds, clockid_t clock) 
                     1e9 / (r.median * block_count));
     }
     for (std::size_t i = 0; i < all.size(); ++i)
-        std::printf("  %-4s %-28s %s\n", page_names[static_cast<int>(all[i].pages)], all[i].name.c_str(),
+        std::printf("  %-4s %-32s %s\n", page_names[static_cast<int>(all[i].pages)], all[i].name.c_str(),
                     cell(ns[i]).c_str());
     return 0;
 }

@@ -523,7 +523,35 @@ static QXT_ALWAYS_INLINE std::uint32_t chain_step(LaneState& chain, std::uint64_
     return next;
 }
 
-template <Point P, Hint H, bool Backward, unsigned Compressions>
+// One step of two chains at once, as lanes take it (compress2); the
+// engine's settings only.
+static QXT_ALWAYS_INLINE void chain_pair_step(LaneState& a, LaneState& b, std::uint64_t& state_a,
+                                              std::uint64_t& state_b, std::uint32_t at) {
+    const std::uint64_t random_a = probe_random(state_a);
+    const std::uint64_t random_b = probe_random(state_b);
+    std::uint32_t next_a = 0, next_b = 0;
+    Lines xa, xb;
+    load_block(xa, a.work);
+    load_block(xb, b.work);
+    compress2(
+        xa, slot_ptr(a.base, a.r), xb, slot_ptr(b.base, b.r),
+        [&](V w0) {
+            next_a = ref_index(at + 1, random_a ^ low_word(w0));
+            prefetch_probe<Hint::nta, false>(slot_ptr(a.base, next_a));
+        },
+        [&](V w0) {
+            next_b = ref_index(at + 1, random_b ^ low_word(w0));
+            prefetch_probe<Hint::nta, false>(slot_ptr(b.base, next_b));
+        });
+    stream_block(slot_ptr(a.base, at), xa);
+    stream_block(slot_ptr(b.base, at), xb);
+    store_block(a.work, xa);
+    store_block(b.work, xb);
+    a.r = next_a;
+    b.r = next_b;
+}
+
+template <Point P, Hint H, bool Backward, unsigned Compressions, bool Paired = false>
 static QXT_NOINLINE std::uint64_t chain_run(const ChainProbe& probe, std::uint64_t steps) {
     const unsigned n = probe.chains < 1 ? 1 : probe.chains > max_lanes ? max_lanes : probe.chains;
     LaneState chains[max_lanes];
@@ -536,7 +564,12 @@ static QXT_NOINLINE std::uint64_t chain_run(const ChainProbe& probe, std::uint64
     }
     std::uint32_t at = half_blocks;
     for (std::uint64_t s = 0; s < steps; ++s) {
-        for (unsigned k = 0; k < n; ++k) chains[k].r = chain_step<P, H, Backward, Compressions>(chains[k], states[k], at);
+        if constexpr (Paired) {
+            for (unsigned k = 0; k + 1 < n; k += 2) chain_pair_step(chains[k], chains[k + 1], states[k], states[k + 1], at);
+        } else {
+            for (unsigned k = 0; k < n; ++k)
+                chains[k].r = chain_step<P, H, Backward, Compressions>(chains[k], states[k], at);
+        }
         at = at + 1 == last_block ? half_blocks : at + 1;
     }
     _mm_sfence();
@@ -551,12 +584,14 @@ static QXT_NOINLINE std::uint64_t chain_run(const ChainProbe& probe, std::uint64
 
 // The engine's own settings (prefetch at the index, NTA, forward, one
 // compression) and every probe that changes one of them; 0 for a probe that
-// changes more, or whose storage is smaller than an arena.
+// changes more, pairs an odd count, or whose storage is smaller than an arena.
 std::uint64_t chain_run_avx512(const ChainProbe& probe, std::uint64_t steps) {
     if (probe.blocks < block_count || probe.compressions > 2) return 0;
     const bool backward = probe.order == ChainProbe::Order::backward;
-    const int changed = (probe.point != Point::index) + (probe.hint != Hint::nta) + backward + (probe.compressions != 1);
-    if (changed > 1) return 0;
+    const int changed = (probe.point != Point::index) + (probe.hint != Hint::nta) + backward +
+                        (probe.compressions != 1) + probe.paired;
+    if (changed > 1 || (probe.paired && probe.chains % 2 != 0)) return 0;
+    if (probe.paired) return chain_run<Point::index, Hint::nta, false, 1, true>(probe, steps);
     switch (probe.point) {
         case Point::none: return chain_run<Point::none, Hint::nta, false, 1>(probe, steps);
         case Point::start: return chain_run<Point::start, Hint::nta, false, 1>(probe, steps);

@@ -85,6 +85,7 @@ struct ChainProbe {
     std::uint64_t blocks = 0;  // blocks in each storage
     unsigned chains = 1;       // 1 .. max_lanes
     unsigned compressions = 1; // 0 .. 2 between two reads of a chain
+    bool paired = false;       // two chains compressed at once, as an even count of lanes is (even counts)
     Point point = Point::index;
     Hint hint = Hint::nta;
     Order order = Order::forward;

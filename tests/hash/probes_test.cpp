@@ -72,9 +72,10 @@ TEST(ComputeProbe, EveryEngineLeavesThePlainWindow) {
 }
 
 // The chain probe's prefetch settings move only its timing: every point a
-// hash can use, hint and line order walks the same blocks and leaves the same
-// sum, while the early pick (start), the compute between reads and the number
-// of chains change it. A probe that changes two settings is refused (0).
+// hash can use, hint, line order and pairing walks the same blocks and leaves
+// the same sum, while the early pick (start), the compute between reads and the number
+// of chains change it. A probe that changes two settings, or pairs an odd
+// count, is refused (0).
 TEST(ChainProbe, PrefetchSettingsNeverChangeTheWalk) {
     const EngineRow* row = find_engine("avx512");
     if (row == nullptr || !row->usable(detect_isa()) || row->probes.chains == nullptr) GTEST_SKIP();
@@ -95,7 +96,9 @@ TEST(ChainProbe, PrefetchSettingsNeverChangeTheWalk) {
         const std::uint64_t expected = run(base);
         EXPECT_NE(expected, 0u);
         if (n == 1) one_chain = expected;
-        if (n > 1) EXPECT_NE(expected, one_chain) << n << " chains";
+        if (n > 1) {
+            EXPECT_NE(expected, one_chain) << n << " chains";
+        }
         const auto changed = [&](auto&& set) {
             P p = base;
             set(p);
@@ -106,6 +109,7 @@ TEST(ChainProbe, PrefetchSettingsNeverChangeTheWalk) {
         for (P::Hint hint : {P::Hint::t0, P::Hint::t1, P::Hint::t2, P::Hint::nta})
             EXPECT_EQ(changed([&](P& p) { p.hint = hint; }), expected) << n << " chains";
         EXPECT_EQ(changed([](P& p) { p.order = P::Order::backward; }), expected) << n << " chains";
+        EXPECT_EQ(changed([](P& p) { p.paired = true; }), n % 2 == 0 ? expected : 0u) << n << " chains";
         EXPECT_NE(changed([](P& p) { p.point = P::Point::start; }), expected) << n << " chains";
         EXPECT_NE(changed([](P& p) { p.compressions = 2; }), expected) << n << " chains";
         EXPECT_EQ(changed([](P& p) { p.point = P::Point::end, p.hint = P::Hint::t0; }), 0u);
