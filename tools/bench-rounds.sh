@@ -1,6 +1,6 @@
 #!/bin/bash
 # The key speed comparisons, in alternating rounds (bench/bench_engines): the
-# engines against libargon2, and 1, 2 and 3 lanes against one, each at one
+# engines against libargon2, and 1 to 4 lanes against one, each at one
 # and at two threads at once. Medians and spread per row; the limits (the
 # compute bound, random and dependent memory access) in the same runs.
 #
@@ -25,6 +25,6 @@ run() {
 }
 for threads in 1 2; do
     run 2 avx512,avx2,libargon2 -r "$rounds" -t "$threads" "$@"
-    run 1 avx512,avx512-lanes2,avx512-lanes3 -r "$rounds" -t "$threads" "$@"
+    run 1 avx512,avx512-lanes2,avx512-lanes3,avx512-lanes4 -r "$rounds" -t "$threads" "$@"
 done
 echo "reports in $out"
