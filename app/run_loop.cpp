@@ -126,6 +126,17 @@ private:
     StatusService& service_;
 };
 
+// Past the deadline: lets every thread end the batch it is in (one batch,
+// a few seconds at most), reading the counts every 10 ms.
+void settle_bench(BenchMeter& meter, const MiningThreads& threads) {
+    meter.close(threads.thread_hashes(), steady_ns());
+    const std::uint64_t give_up = steady_ns() + 60 * second_ns;
+    while (!meter.settled() && !stop_flag.load() && steady_ns() < give_up) {
+        sleep_ms(10);
+        meter.settle(threads.thread_hashes(), steady_ns());
+    }
+}
+
 }  // namespace
 
 int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board) {
@@ -137,7 +148,7 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board
     }
     if (no_arena_at_all(threads)) return report_failure(no_arena_failure());
     Sampler sampler(threads);
-    const BenchMeter meter(threads.hashes(), steady_ns());
+    BenchMeter meter(threads.thread_hashes(), steady_ns());
     auto publish = [&] {
         const std::uint64_t uptime_s = (steady_ns() - uptime_start) / second_ns;
         board.publish(hashing_snapshot(setup, plan, threads, sampler.rates(), uptime_s));
@@ -148,8 +159,8 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board
         sampler.next_second();
         publish();
         if (sampler.ring().samples() >= seconds) {
-            log_line(colours.bold, "bench",
-                     format_bench_line(plan.threads, meter.rate(threads.hashes(), steady_ns()), plan.bench_seconds));
+            settle_bench(meter, threads);
+            log_line(colours.bold, "bench", format_bench_line(plan.threads, meter.rate(), plan.bench_seconds));
             break;
         }
     }

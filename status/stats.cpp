@@ -25,11 +25,39 @@ double RateRing::rate(std::uint64_t window) const {
     return static_cast<double>(sum) / static_cast<double>(n);
 }
 
-BenchMeter::BenchMeter(std::uint64_t hashes, std::uint64_t now_ns) : hashes_(hashes), start_ns_(now_ns) {}
+BenchMeter::BenchMeter(std::vector<std::uint64_t> thread_hashes, std::uint64_t now_ns) : start_ns_(now_ns) {
+    for (const std::uint64_t h : thread_hashes) threads_.push_back({h, h, h, now_ns});
+}
 
-double BenchMeter::rate(std::uint64_t hashes, std::uint64_t now_ns) const {
-    if (now_ns <= start_ns_) return 0.0;
-    return static_cast<double>(hashes - hashes_) * 1e9 / static_cast<double>(now_ns - start_ns_);
+void BenchMeter::close(const std::vector<std::uint64_t>& thread_hashes, std::uint64_t now_ns) {
+    for (std::size_t i = 0; i < threads_.size() && i < thread_hashes.size(); ++i) {
+        threads_[i].at_deadline = threads_[i].end = thread_hashes[i];
+        threads_[i].end_ns = now_ns;
+    }
+}
+
+void BenchMeter::settle(const std::vector<std::uint64_t>& thread_hashes, std::uint64_t now_ns) {
+    for (std::size_t i = 0; i < threads_.size() && i < thread_hashes.size(); ++i) {
+        Thread& t = threads_[i];
+        if (t.end == t.at_deadline && thread_hashes[i] > t.at_deadline) {
+            t.end = thread_hashes[i];
+            t.end_ns = now_ns;
+        }
+    }
+}
+
+bool BenchMeter::settled() const {
+    for (const Thread& t : threads_)
+        if (t.at_deadline > t.start && t.end == t.at_deadline) return false;
+    return true;
+}
+
+double BenchMeter::rate() const {
+    double sum = 0.0;
+    for (const Thread& t : threads_)
+        if (t.end > t.start && t.end_ns > start_ns_)
+            sum += static_cast<double>(t.end - t.start) * 1e9 / static_cast<double>(t.end_ns - start_ns_);
+    return sum;
 }
 
 std::string rate_text(double rate) {

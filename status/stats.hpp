@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "status/board.hpp"
 #include "status/reject_reasons.hpp"
@@ -28,15 +29,30 @@ private:
     std::uint64_t count_ = 0;
 };
 
-// The benchmark's figure: the hashes counted since its start over the time
-// elapsed, for a benchmark of any length (the ring holds 15 minutes).
+// The benchmark's figure, for a benchmark of any length (the ring holds 15
+// minutes): per thread, the hashes counted since the start over the time to
+// the end of the thread's last batch, summed. A thread counts its hashes a
+// batch (all its lanes) at a time, so cutting the count at the deadline
+// would leave out the batch in progress: with four lanes, several percent
+// of a short benchmark.
 class BenchMeter {
 public:
-    BenchMeter(std::uint64_t hashes, std::uint64_t now_ns);
-    double rate(std::uint64_t hashes, std::uint64_t now_ns) const;
+    BenchMeter(std::vector<std::uint64_t> thread_hashes, std::uint64_t now_ns);
+    // The counts read at the deadline (a thread that never settles is
+    // counted up to here); then settle() until settled().
+    void close(const std::vector<std::uint64_t>& thread_hashes, std::uint64_t now_ns);
+    // A later reading: a thread whose count moved past its deadline count
+    // has ended the batch that was in progress, at now_ns.
+    void settle(const std::vector<std::uint64_t>& thread_hashes, std::uint64_t now_ns);
+    // Every thread that hashed at all has ended its batch.
+    bool settled() const;
+    double rate() const;
 
 private:
-    std::uint64_t hashes_;
+    struct Thread {
+        std::uint64_t start = 0, at_deadline = 0, end = 0, end_ns = 0;
+    };
+    std::vector<Thread> threads_;
     std::uint64_t start_ns_;
 };
 

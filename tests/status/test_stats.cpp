@@ -194,7 +194,7 @@ TEST(BenchMeter, EveryHashOnceWhateverTheLength) {
     // 1000 s: 99 s at 2 H/s, then 901 s at 1 H/s. The ring holds the last
     // 901 s only; the benchmark's figure must cover all 1000.
     RateRing ring;
-    const BenchMeter meter(500, 7'000'000'000ull);
+    BenchMeter meter({500}, 7'000'000'000ull);
     std::uint64_t hashes = 500;
     for (int s = 0; s < 1000; ++s) {
         const std::uint64_t now = s < 99 ? 2 : 1;
@@ -202,9 +202,28 @@ TEST(BenchMeter, EveryHashOnceWhateverTheLength) {
         ring.sample(now);
     }
     const std::uint64_t end = 7'000'000'000ull + 1000ull * 1'000'000'000ull;
-    EXPECT_DOUBLE_EQ(meter.rate(hashes, end), (99.0 * 2 + 901.0) / 1000);
+    meter.close({hashes}, end);  // a thread that never settles counts to the deadline
+    EXPECT_DOUBLE_EQ(meter.rate(), (99.0 * 2 + 901.0) / 1000);
     // The ring's own figure for a window past its size no longer counts
     // slots twice: it is the mean of the seconds it holds.
     EXPECT_DOUBLE_EQ(ring.rate(1000), 1.0);
-    EXPECT_EQ(meter.rate(hashes, 7'000'000'000ull), 0.0);
+    BenchMeter instant({500}, 7'000'000'000ull);
+    instant.close({500}, 7'000'000'000ull);
+    EXPECT_EQ(instant.rate(), 0.0);
+}
+
+TEST(BenchMeter, EachThreadUpToTheEndOfItsLastBatch) {
+    // Four lanes, a batch of 4 every 2.5 s from t = 0: at the 5 s deadline
+    // thread 0 has counted 8 and ends its third batch at 7.5 s; thread 1
+    // mapped no arena and never hashes; thread 2 ended a batch at 5 s.
+    constexpr std::uint64_t s = 1'000'000'000ull;
+    BenchMeter meter({0, 0, 100}, 10 * s);
+    meter.close({8, 0, 108}, 15 * s);
+    EXPECT_FALSE(meter.settled());
+    meter.settle({8, 0, 108}, 16 * s);
+    meter.settle({12, 0, 108}, 17 * s + s / 2);  // thread 0's batch ends
+    EXPECT_FALSE(meter.settled());               // thread 2 is in its batch
+    meter.settle({16, 0, 112}, 20 * s);          // thread 0's next batch is not counted
+    EXPECT_TRUE(meter.settled());
+    EXPECT_DOUBLE_EQ(meter.rate(), 12.0 / 7.5 + 12.0 / 10);
 }
