@@ -377,8 +377,10 @@ static QXT_ALWAYS_INLINE void lane_block(LaneState& lane, std::uint32_t i) {
     lane.r = next;
 }
 
-// Block i of two lanes at once (compress2).
-static QXT_ALWAYS_INLINE void lane_pair_block(LaneState& la, LaneState& lb, std::uint32_t i) {
+// Block i of two lanes at once (compress2): pick(k, w0) gives lane k's next
+// reference from word 0 of its new block, prefetched at once.
+template <class Pick>
+static QXT_ALWAYS_INLINE void pair_block(LaneState& la, LaneState& lb, std::uint32_t i, const Pick& pick) {
     std::uint32_t next_a = 0, next_b = 0;
     Lines xa, xb;
     load_block(xa, la.work);
@@ -386,11 +388,11 @@ static QXT_ALWAYS_INLINE void lane_pair_block(LaneState& la, LaneState& lb, std:
     compress2(
         xa, slot_ptr(la.base, la.r), xb, slot_ptr(lb.base, lb.r),
         [&](V w0) {
-            next_a = ref_index(i + 1, low_word(w0));
+            next_a = pick(0, w0);
             prefetch_block(slot_ptr(la.base, next_a));
         },
         [&](V w0) {
-            next_b = ref_index(i + 1, low_word(w0));
+            next_b = pick(1, w0);
             prefetch_block(slot_ptr(lb.base, next_b));
         });
     stream_block(slot_ptr(la.base, i), xa);
@@ -399,6 +401,10 @@ static QXT_ALWAYS_INLINE void lane_pair_block(LaneState& la, LaneState& lb, std:
     store_block(lb.work, xb);
     la.r = next_a;
     lb.r = next_b;
+}
+
+static QXT_ALWAYS_INLINE void lane_pair_block(LaneState& la, LaneState& lb, std::uint32_t i) {
+    pair_block(la, lb, i, [i](unsigned, V w0) { return ref_index(i + 1, low_word(w0)); });
 }
 
 // Second half, lanes interleaved: two by two for an even count (compress2),
@@ -527,28 +533,8 @@ static QXT_ALWAYS_INLINE std::uint32_t chain_step(LaneState& chain, std::uint64_
 // engine's settings only.
 static QXT_ALWAYS_INLINE void chain_pair_step(LaneState& a, LaneState& b, std::uint64_t& state_a,
                                               std::uint64_t& state_b, std::uint32_t at) {
-    const std::uint64_t random_a = probe_random(state_a);
-    const std::uint64_t random_b = probe_random(state_b);
-    std::uint32_t next_a = 0, next_b = 0;
-    Lines xa, xb;
-    load_block(xa, a.work);
-    load_block(xb, b.work);
-    compress2(
-        xa, slot_ptr(a.base, a.r), xb, slot_ptr(b.base, b.r),
-        [&](V w0) {
-            next_a = ref_index(at + 1, random_a ^ low_word(w0));
-            prefetch_probe<Hint::nta, false>(slot_ptr(a.base, next_a));
-        },
-        [&](V w0) {
-            next_b = ref_index(at + 1, random_b ^ low_word(w0));
-            prefetch_probe<Hint::nta, false>(slot_ptr(b.base, next_b));
-        });
-    stream_block(slot_ptr(a.base, at), xa);
-    stream_block(slot_ptr(b.base, at), xb);
-    store_block(a.work, xa);
-    store_block(b.work, xb);
-    a.r = next_a;
-    b.r = next_b;
+    const std::uint64_t random[2] = {probe_random(state_a), probe_random(state_b)};
+    pair_block(a, b, at, [&](unsigned k, V w0) { return ref_index(at + 1, random[k] ^ low_word(w0)); });
 }
 
 template <Point P, Hint H, bool Backward, unsigned Compressions, bool Paired = false>
