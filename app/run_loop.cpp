@@ -18,6 +18,7 @@
 #include "status/stats.hpp"
 #include "app/status_snapshot.hpp"
 #include "common/clock.hpp"
+#include "host/temperature.hpp"
 #include "pool/pool.hpp"
 
 namespace nolu::qxt {
@@ -151,7 +152,8 @@ int run_benchmark(const Setup& setup, const MiningPlan& plan, StatusBoard& board
     BenchMeter meter(threads.thread_hashes(), steady_ns());
     auto publish = [&] {
         const std::uint64_t uptime_s = (steady_ns() - uptime_start) / second_ns;
-        board.publish(hashing_snapshot(setup, plan, threads, sampler.rates(), uptime_s));
+        board.publish(
+            hashing_snapshot(setup, plan, threads, sampler.rates(), uptime_s, read_cpu_temperature(plan.sensor_root)));
     };
     publish();
     const auto seconds = static_cast<std::uint64_t>(plan.bench_seconds);
@@ -201,25 +203,26 @@ int run_mining(const Setup& setup, const MiningPlan& plan, const Options& start,
             pool.start(next);
         },
         [](const char* line) { log_line(colours.grey, "fee  ", line); });
-    Steering steering(start, plan.sensor_root, pause, reread, reload_targets(fee, service, plan));
+    Steering steering(start, pause, reread, reload_targets(fee, service, plan));
     const ControlAttached attached(service, pause);
     Sampler sampler(threads);
-    auto publish = [&] {
-        MinerSnapshot snapshot =
-            hashing_snapshot(setup, plan, threads, sampler.rates(), (steady_ns() - uptime_start) / second_ns);
+    auto publish = [&](const std::optional<double>& celsius) {
+        MinerSnapshot snapshot = hashing_snapshot(setup, plan, threads, sampler.rates(),
+                                                  (steady_ns() - uptime_start) / second_ns, celsius);
         add_pool_facts(snapshot, pool, reconnects.total(pool.connection_number()), fee.in_fee());
         add_share_facts(snapshot, shares);
         add_pause_facts(snapshot, pause.paused(), pause.thermal_pauses());
         service.board().publish(std::move(snapshot));
     };
-    publish();
+    publish(read_cpu_temperature(plan.sensor_root));
     HardwareErrorWatch hw_watch;
     const std::uint64_t fee_clock_start = steady_ns();
     while (!stop_flag.load()) {
         sampler.next_second([&steering] { steering.each_step(); });
         fee.tick((steady_ns() - fee_clock_start) / second_ns);
-        steering.each_second();
-        publish();
+        const std::optional<double> celsius = read_cpu_temperature(plan.sensor_root);
+        steering.each_second(celsius);
+        publish(celsius);
         if (hw_watch.tick(steady_ns() / second_ns, shares.hw_errors.load()))
             log_line(colours.red, "hw   ", unstable_machine_warning());
         if (sampler.ring().samples() % 10 == 0) report_speed(plan, *service.board().latest());

@@ -1,7 +1,6 @@
 #include "app/status_snapshot.hpp"
 
 #include "console/console.hpp"
-#include "host/temperature.hpp"
 
 namespace nolu::qxt {
 
@@ -27,7 +26,8 @@ std::uint64_t ReconnectCount::since_start(std::uint64_t connections) const {
 }
 
 MinerSnapshot hashing_snapshot(const Setup& setup, const MiningPlan& plan, const MiningThreads& threads,
-                               const HashRates& rates, std::uint64_t uptime_s) {
+                               const HashRates& rates, std::uint64_t uptime_s,
+                               const std::optional<double>& temperature_c) {
     MinerSnapshot s;
     s.version = version_text;
     s.engine = setup.engine->name;
@@ -44,7 +44,7 @@ MinerSnapshot hashing_snapshot(const Setup& setup, const MiningPlan& plan, const
     s.arenas_2m = c.huge.load() - c.huge_1g.load();
     s.arenas_thp = c.ready.load() - c.huge.load();
     s.start_time_s = plan.start_time_s;
-    s.temperature_c = read_cpu_temperature(plan.sensor_root);
+    s.temperature_c = temperature_c;
     return s;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "app/hash_rates.hpp"
 #include "app/mining_threads.hpp"
@@ -32,9 +33,10 @@ private:
 
 // What every run knows: version, engine, mode, threads, hashes and rates,
 // block candidates, arenas by page kind, up-time, start time and the CPU
-// temperature (read now).
+// temperature (the second's one reading, which the thermal limit uses too).
 MinerSnapshot hashing_snapshot(const Setup& setup, const MiningPlan& plan, const MiningThreads& threads,
-                               const HashRates& rates, std::uint64_t uptime_s);
+                               const HashRates& rates, std::uint64_t uptime_s,
+                               const std::optional<double>& temperature_c);
 
 // What mining adds: the pool in use (from its Config; primary or backup),
 // its connection, the latest job and the fee state. The shares come from

@@ -2,14 +2,11 @@
 
 #include "console/console.hpp"
 #include "console/signals.hpp"
-#include "host/temperature.hpp"
 
 namespace nolu::qxt {
 
-Steering::Steering(const Options& options, std::string sensor_root, PauseControl& pause, Reread reread,
-                   ReloadTargets targets)
+Steering::Steering(const Options& options, PauseControl& pause, Reread reread, ReloadTargets targets)
     : live_(options),
-      sensor_root_(std::move(sensor_root)),
       pause_(pause),
       reread_(std::move(reread)),
       targets_(std::move(targets)) {
@@ -24,9 +21,8 @@ void Steering::each_step() {
     }
 }
 
-void Steering::each_second() {
+void Steering::each_second(const std::optional<double>& celsius) {
     if (thermal_) {
-        const std::optional<double> celsius = read_cpu_temperature(sensor_root_);
         const ThermalLimit::Change change = thermal_->reading(celsius);
         if (change != ThermalLimit::Change::none) {
             pause_.set_thermal(thermal_->hot());

@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <optional>
-#include <string>
 
 #include "app/pause_control.hpp"
 #include "app/reload.hpp"
@@ -18,22 +17,20 @@ using Reread = std::function<Outcome<Options>()>;
 
 class Steering {
 public:
-    // sensor_root: where the thermal limit reads the temperature (MiningPlan).
-    Steering(const Options& options, std::string sensor_root, PauseControl& pause, Reread reread,
-             ReloadTargets targets);
+    Steering(const Options& options, PauseControl& pause, Reread reread, ReloadTargets targets);
 
     // Often (the main loop calls it every 100 ms): a pause or resume signal,
     // so that the threads hold within a second of it.
     void each_step();
-    // Once a second: the thermal limit's reading, and a reload when asked.
-    void each_second();
+    // Once a second, with that second's temperature reading (the one the
+    // status board shows): the thermal limit, and a reload when asked.
+    void each_second(const std::optional<double>& celsius);
 
     // The settings in force (the start's, with what reloads applied).
     const Options& live() const { return live_; }
 
 private:
     Options live_;
-    std::string sensor_root_;
     PauseControl& pause_;
     Reread reread_;
     ReloadTargets targets_;
