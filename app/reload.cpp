@@ -46,9 +46,9 @@ std::string joined(const std::vector<std::string>& words) {
 
 ReloadPlan plan_reload(const Options& now, const Options& next) {
     ReloadPlan plan;
-    // TLS settings, once the pool client has them, change with the pools: compare them here.
-    plan.pools = now.pool != next.pool || now.backup_pools != next.backup_pools || now.address != next.address ||
-                 now.worker != next.worker;
+    // The endpoints carry each pool's TLS and pinned fingerprint.
+    plan.pools = now.pool_endpoint != next.pool_endpoint || now.backup_endpoints != next.backup_endpoints ||
+                 now.tls_ca != next.tls_ca || now.address != next.address || now.worker != next.worker;
     plan.log_file = now.log_file != next.log_file;
     plan.token = now.http_token != next.http_token;
     list_restart_options(now, next, plan.restart);
@@ -56,12 +56,14 @@ ReloadPlan plan_reload(const Options& now, const Options& next) {
 }
 
 void apply_reload(Options& live, const Outcome<Options>& next, const ReloadTargets& targets) {
-    if (live.config.empty()) {
+    // Without -c a token file is still read again (a rotated credential).
+    if (live.config.empty() && live.http_token_file.empty()) {
         log_line(colours.grey, "conf ", "reload: no settings file (-c) to read again");
         return;
     }
+    const std::string source = live.config.empty() ? live.http_token_file : live.config;
     if (!next) {
-        log_line(colours.red, "conf ", "reload of " + live.config + " failed: " + next.error().message +
+        log_line(colours.red, "conf ", "reload of " + source + " failed: " + next.error().message +
                                            "; the settings in force stay");
         return;
     }
@@ -86,13 +88,16 @@ void apply_reload(Options& live, const Outcome<Options>& next, const ReloadTarge
         live.backup_pools = next->backup_pools;
         live.pool_endpoint = next->pool_endpoint;
         live.backup_endpoints = next->backup_endpoints;
+        live.tls = next->tls;
+        live.tls_fingerprints = next->tls_fingerprints;
+        live.tls_ca = next->tls_ca;
         live.address = next->address;
         live.worker = next->worker;
         targets.pools(live);
         applied.emplace_back("pools");
     }
     log_line(colours.grey, "conf ",
-             "reloaded " + live.config + ": " + (applied.empty() ? "nothing to apply" : joined(applied) + " applied"));
+             "reloaded " + source + ": " + (applied.empty() ? "nothing to apply" : joined(applied) + " applied"));
     if (!plan.restart.empty())
         log_line(colours.red, "conf ", "restart to apply " + joined(plan.restart) + " (the running values stay)");
 }

@@ -63,6 +63,19 @@ TEST(Reload, WhatCannotBeAppliedKeepsTheSettingsInForce) {
     live.config.clear();  // started without a settings file: nothing to read again
     EXPECT_EQ(test::capture_stdout([&] { apply_reload(live, next, targets); }),
               " conf  reload: no settings file (-c) to read again\n");
+    // ... unless a token file: it is read again, and a pin or CA alone
+    // changes the pools.
+    live.http_token_file = "/run/credentials/token";
+    next = live;
+    next.http_token = "rotated";
+    next.tls_ca = "/etc/pool-ca.pem";
+    next.pool_endpoint.fingerprint = std::string(64, 'a');
+    targets.token = [](const std::string&) { return std::string(); };
+    EXPECT_EQ(test::capture_stdout([&] { apply_reload(live, next, targets); }),
+              " conf  reloaded /run/credentials/token: HTTP token, pools applied\n");
+    EXPECT_EQ(live.http_token, "rotated");
+    EXPECT_EQ(live.tls_ca, "/etc/pool-ca.pem");
+    EXPECT_EQ(reconnects.size(), 1u);
     EXPECT_EQ(out,
               " conf  reload of rig.json failed: config file rig.json: not valid JSON; the settings in force stay\n"
               " conf  reload: HTTP token kept: --http-token is required beyond loopback\n"
