@@ -60,14 +60,8 @@ Status take_over_mode(int fd, const OldFile& old) {
     return success();
 }
 
-Status write_all(int fd, const std::string& content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fail(n < 0 ? why() : "nothing written");
-        done += static_cast<std::size_t>(n);
-    }
+Status write_and_sync(int fd, const std::string& content) {
+    if (!write_all(fd, content)) return fail(errno != 0 ? why() : "nothing written");
     if (::fsync(fd) != 0) return fail(why());
     return success();
 }
@@ -84,7 +78,7 @@ Status replace_file(const std::string& path, const std::string& content, LinkAtP
     UniqueFd fd(mkostemp(temporary.data(), O_CLOEXEC));
     if (!fd) return fail("cannot write a temporary file in " + folder + ": " + why());
     Status written = take_over_mode(fd.get(), old_file(*target));
-    if (written) written = write_all(fd.get(), content);
+    if (written) written = write_and_sync(fd.get(), content);
     if (written && ::close(fd.release()) != 0) written = fail(why());
     if (!written) {
         ::unlink(temporary.c_str());

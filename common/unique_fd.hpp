@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace nolu::qxt {
@@ -34,5 +36,20 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes all of text to fd, again after a signal. False when it stops
+// short: errno then says why (0 for a write that wrote nothing).
+inline bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = 0;
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
 
 }  // namespace nolu::qxt

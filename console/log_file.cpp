@@ -54,16 +54,6 @@ void follow_rotation(LogFile& log) {
     open_at(log);  // on failure (a link put in its place, too) the old file keeps the lines
 }
 
-void write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 // Why path could not be opened, from errno.
 Error open_failure(const std::string& path) {
     if (errno == ELOOP) return fail("the log file " + path + " is a symbolic link: refused (name the file itself)");
