@@ -11,12 +11,13 @@ namespace nolu::qxt {
 
 class HashRates {
 public:
-    // The counters' readings when sampling begins.
-    HashRates(std::uint64_t total, std::vector<std::uint64_t> per_thread);
+    // The threads' counters when sampling begins.
+    explicit HashRates(std::vector<std::uint64_t> per_thread);
 
     // Stores the hashes of the second that just ended: the readings minus
-    // the previous ones. A thread missing from per_thread counts 0.
-    void sample(std::uint64_t total, const std::vector<std::uint64_t>& per_thread);
+    // the previous ones. A thread missing from per_thread counts 0. The total
+    // is the sum of the threads' readings, so the two always agree.
+    void sample(const std::vector<std::uint64_t>& per_thread);
 
     const RateRing& total() const { return total_; }
     const RateRing& thread(std::size_t index) const { return threads_[index]; }

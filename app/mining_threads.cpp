@@ -35,7 +35,6 @@ void MiningThreads::start(const Setup& setup, const MiningPlan& plan, JobSource*
         p.hold = hold;
         p.stop = &stop_flag;
         p.counters = &counters_;
-        p.hashes = &hashes_;
         p.jobs = jobs;
         p.thread_hashes = &thread_counters_[static_cast<std::size_t>(i)].hashes;
         p.on_candidate = [this](const Job& job) {

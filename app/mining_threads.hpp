@@ -36,7 +36,6 @@ public:
     void stop_and_join();
 
     const StartupCounters& counters() const { return counters_; }
-    std::uint64_t hashes() const { return hashes_.load(); }
     // Each thread's own hash count, by index.
     std::vector<std::uint64_t> thread_hashes() const;
     // Block candidates the threads reported.
@@ -50,7 +49,6 @@ private:
     };
 
     StartupCounters counters_;
-    std::atomic<std::uint64_t> hashes_{0};
     std::vector<ThreadCounter> thread_counters_;
     std::atomic<std::uint64_t> blocks_found_{0};
     std::vector<std::thread> threads_;

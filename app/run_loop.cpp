@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -28,31 +27,19 @@ namespace {
 constexpr std::uint64_t second_ns = 1000000000ull;
 constexpr std::uint64_t step_ns = 100000000ull;
 
-std::uint64_t sum(const std::vector<std::uint64_t>& counts) {
-    return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
-}
-
-HashRates first_reading(const MiningThreads& threads) {
-    std::vector<std::uint64_t> per_thread = threads.thread_hashes();
-    const std::uint64_t total = sum(per_thread);
-    return HashRates(total, std::move(per_thread));
-}
-
 // Samples the hash counters once a second into the rate rings.
 class Sampler {
 public:
-    explicit Sampler(const MiningThreads& threads) : threads_(threads), rates_(first_reading(threads)) {}
+    explicit Sampler(const MiningThreads& threads) : threads_(threads), rates_(threads.thread_hashes()) {}
     // Sleeps one second in steps of 100 ms, calling between after each (a
-    // stop ends the sleep), then stores the hashes of that second. The total
-    // is the sum of the threads' counts read at once, so the two always agree.
+    // stop ends the sleep), then stores the hashes of that second.
     void next_second(const std::function<void()>& between = {}) {
         const std::uint64_t end = steady_ns() + second_ns;
         for (std::uint64_t now = steady_ns(); now < end && !stop_flag.load(); now = steady_ns()) {
             sleep_ns(std::min(step_ns, end - now));
             if (between) between();
         }
-        const std::vector<std::uint64_t> per_thread = threads_.thread_hashes();
-        rates_.sample(sum(per_thread), per_thread);
+        rates_.sample(threads_.thread_hashes());
     }
     const RateRing& ring() const { return rates_.total(); }
     const HashRates& rates() const { return rates_; }

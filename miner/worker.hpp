@@ -39,9 +39,8 @@ struct WorkerParams {
     // Required (never null):
     const std::atomic<bool>* stop = nullptr;     // ends the loop after the hash in progress
     StartupCounters* counters = nullptr;
-    std::atomic<std::uint64_t>* hashes = nullptr;
     JobSource* jobs = nullptr;                   // null: benchmark, the fixed header, no pool
-    std::atomic<std::uint64_t>* thread_hashes = nullptr;  // optional: this thread's own hash count
+    std::atomic<std::uint64_t>* thread_hashes = nullptr;  // this thread's own hash count
     // Optional: while set no new hash starts (the one in progress ends); the
     // arenas stay mapped and the walk goes on where it stopped.
     const std::atomic<bool>* hold = nullptr;

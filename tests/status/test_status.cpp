@@ -255,15 +255,15 @@ TEST(ReconnectCount, FeeSwitchesAreNotReconnects) {
 }
 
 TEST(HashRates, TotalAndEachThread) {
-    HashRates rates(10, {4, 6});
-    rates.sample(13, {5, 8});
-    rates.sample(19, {9, 10});
+    HashRates rates({4, 6});
+    rates.sample({5, 8});
+    rates.sample({9, 10});
     EXPECT_DOUBLE_EQ(rates.total().rate(10), 4.5);
     EXPECT_DOUBLE_EQ(rates.thread(0).rate(10), 2.5);
     EXPECT_DOUBLE_EQ(rates.thread(1).rate(1), 2.0);
     EXPECT_EQ(rates.total_hashes(), 19u);
     EXPECT_EQ(rates.thread_hashes(1), 10u);
-    rates.sample(20, {10});  // a missing reading counts no hashes
+    rates.sample({10});  // a missing reading counts no hashes
     EXPECT_DOUBLE_EQ(rates.thread(1).rate(1), 0.0);
     EXPECT_EQ(rates.thread_hashes(1), 10u);
 }
