@@ -55,7 +55,10 @@ void* map_storage(Pages pages) {
         p = mmap(nullptr, storage_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return nullptr;
         madvise(p, storage_bytes, pages == Pages::thp ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
-        madvise(p, storage_bytes, MADV_POPULATE_WRITE);
+        if (madvise(p, storage_bytes, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM) {
+            munmap(p, storage_bytes);  // no room: this page kind is skipped, rather than the writes below OOM
+            return nullptr;
+        }
     }
     auto* bytes = static_cast<volatile std::uint8_t*>(p);
     for (std::uint64_t at = 0; at < storage_bytes; at += 4096) bytes[at] = static_cast<std::uint8_t>(at >> 12);

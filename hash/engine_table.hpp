@@ -105,7 +105,7 @@ struct EngineRow {
     EngineProbes probes;                  // its limits (the benchmark)
     unsigned default_lanes = 1;           // lanes per thread without --lanes, where memory holds them:
                                           // more than one only where that measured faster
-    bool lanes_in_pairs = false;          // an odd count runs one lane unpaired: slower than one fewer
+    bool lanes_in_pairs = false;          // even counts run in pairs, odd ones lane by lane: slower than one fewer
 };
 
 // All rows, the preferred first.
