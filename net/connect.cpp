@@ -66,6 +66,8 @@ std::string socket_error_text(int error) {
             return "no route to host";
         case ECONNRESET:
             return "reset by the pool";
+        case 0:  // a stream error with no errno: the TLS layer refused a record
+            return "TLS protocol error";
         default:
             break;
     }

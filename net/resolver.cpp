@@ -165,16 +165,19 @@ Lookup ask(const std::string& name, const ResolverSettings& settings, const char
     ares_addrinfo_hints hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_flags = ARES_AI_NOSORT;
+    // Another tree's hosts file: c-ares takes its path from the environment
+    // only (tests alone give a root), and reads it inside ares_getaddrinfo,
+    // so the lock holds across that call.
+    static std::mutex environment;
+    std::unique_lock<std::mutex> lock(environment, std::defer_lock);
     if (settings.root != "/") {
-        // Another tree's hosts file: c-ares takes its path from the
-        // environment only (tests alone give a root).
-        static std::mutex environment;
-        std::lock_guard<std::mutex> lock(environment);
+        lock.lock();
         ::setenv("CARES_HOSTS", below_root(settings.root, "etc/hosts").c_str(), 1);
         hints.ai_flags |= ARES_AI_ENVHOSTS;
     }
     Answer answer;
     ares_getaddrinfo(channel, name.c_str(), nullptr, &hints, on_answer, &answer);
+    if (lock.owns_lock()) lock.unlock();
     run_channel(channel, answer, Clock::now() + settings.budget);
     ares_destroy(channel);
     return to_lookup(answer);

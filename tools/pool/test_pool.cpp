@@ -475,13 +475,16 @@ int main(int argc, char** argv) {
         const int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) continue;
         auto conn = std::make_shared<Connection>(fd);
-        {
-            std::lock_guard<std::mutex> lock(conns_mutex);
-            conns.push_back(conn);
-        }
         log("miner connected");
+        // Jobs are broadcast only to a connection whose handshake is done:
+        // before that a job would go out in plain text, or race SSL_accept.
         handlers.emplace_back([conn] {
-            if (tls_context == nullptr || conn->accept_tls()) conn->serve();
+            if (tls_context != nullptr && !conn->accept_tls()) return;
+            {
+                std::lock_guard<std::mutex> lock(conns_mutex);
+                conns.push_back(conn);
+            }
+            conn->serve();
         });
     }
     check_cv.notify_all();
